@@ -1,0 +1,114 @@
+// Clocks, sleeping, hex dumps and register packing shared by every module, plus
+// the host-run path resolver.
+#include "tc_system.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/select.h>
+#include <sys/time.h>
+
+int64_t systime_ms(void) {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (int64_t)tv.tv_sec * 1000 + tv.tv_usec / 1000;
+}
+
+int64_t monotime_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+char *format_local_time(char *buff, int bsize) {
+    if (buff == nullptr || bsize <= 0) return buff;
+    time_t now = time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    if (strftime(buff, (size_t)bsize, "%Y-%m-%d %H:%M:%S", &tmv) == 0) buff[0] = '\0';
+    return buff;
+}
+
+char *format_utc_time(char *buff, int bsize) {
+    if (buff == nullptr || bsize <= 0) return buff;
+    time_t now = time(nullptr);
+    struct tm tmv;
+    gmtime_r(&now, &tmv);
+    if (strftime(buff, (size_t)bsize, "%Y-%m-%d %H:%M:%S", &tmv) == 0) buff[0] = '\0';
+    return buff;
+}
+
+void msleep(int timeout) {
+    if (timeout <= 0) return;
+    struct timeval tv;
+    tv.tv_sec = timeout / 1000;
+    tv.tv_usec = (timeout % 1000) * 1000;
+    // Linux select() leaves the remaining time in tv, so a signal only shortens
+    // nothing: the loop sleeps what is left.
+    for (;;) {
+        int rc = select(0, nullptr, nullptr, nullptr, &tv);
+        if (rc < 0 && errno == EINTR) continue;
+        break;
+    }
+}
+
+int printline(const char *title, const uint8_t *buff, int len) {
+    printf("%s(%2d):", title ? title : "", len);
+    for (int i = 0; i < len && buff != nullptr; i++) printf("%02x ", buff[i]);
+    printf("\r\n");
+    return len;
+}
+
+void dumpReg2String(uint8_t *dst, const uint16_t *src, int N) {
+    if (dst == nullptr || src == nullptr) return;
+    for (int i = 0; i < N; i++) {
+        dst[2 * i] = (uint8_t)(src[i] >> 8);
+        dst[2 * i + 1] = (uint8_t)(src[i] & 0xFF);
+    }
+}
+
+void dumpString2Reg(uint16_t *dst, const uint8_t *src, int N) {
+    if (dst == nullptr || src == nullptr) return;
+    for (int j = 0; j < N; j += 2) {
+        // An odd count ends with a zero low half instead of reading the byte past N.
+        uint8_t lo = (j + 1 < N) ? src[j + 1] : 0;
+        dst[j / 2] = (uint16_t)((src[j] << 8) | lo);
+    }
+}
+
+const char *tcu_root(void) {
+    const char *root = getenv("TCU_ROOT");
+    return (root != nullptr) ? root : "";
+}
+
+int tcu_path(char *dst, size_t size, const char *fixed) {
+    if (dst == nullptr || size == 0) return -1;
+    int n = snprintf(dst, size, "%s%s", tcu_root(), fixed ? fixed : "");
+    if (n < 0 || (size_t)n >= size) {
+        dst[0] = '\0';
+        return -1;
+    }
+    return n;
+}
+
+int tc_fail_gate_pass(tc_fail_gate_t *gate, int code, int64_t now_ms, int64_t interval_ms) {
+    if (gate == nullptr) return 1;
+    if (!gate->armed || gate->last_code != code || now_ms - gate->last_ms >= interval_ms ||
+        now_ms < gate->last_ms) {
+        gate->armed = 1;
+        gate->last_code = code;
+        gate->last_ms = now_ms;
+        gate->suppressed = 0;
+        return 1;
+    }
+    gate->suppressed++;
+    return 0;
+}
+
+void tc_fail_gate_clear(tc_fail_gate_t *gate) {
+    if (gate == nullptr) return;
+    gate->armed = 0;
+    gate->suppressed = 0;
+}

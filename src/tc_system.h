@@ -1,0 +1,41 @@
+// Small helpers every module shares: clocks, sleeping, hex dumps, the register
+// packing of texts and MAC addresses, host-run path resolution and the gate that
+// keeps a repeating failure from flooding the log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Wall clock, milliseconds since 1970-01-01 UTC (time stamps, never deadlines).
+int64_t systime_ms(void);
+// Monotonic clock in milliseconds: every deadline and time-out runs on it, so a
+// clock step at boot (NTP) never stretches or cuts a wait.
+int64_t monotime_ms(void);
+
+char *format_local_time(char *buff, int bsize);
+char *format_utc_time(char *buff, int bsize);
+void msleep(int timeout);
+int printline(const char *title, const uint8_t *buff, int len);
+
+// Registers hold two bytes each, the first byte in the high half.
+void dumpReg2String(uint8_t *dst, const uint16_t *src, int N);  // N registers
+void dumpString2Reg(uint16_t *dst, const uint8_t *src, int N);  // N bytes
+
+// Host runs: with TCU_ROOT set and not empty, every fixed absolute path of the
+// program lives under it. Returns "" when unset.
+const char *tcu_root(void);
+// Writes TCU_ROOT + fixed into dst. Returns the length, or -1 when it does not fit
+// (dst then holds an empty string).
+int tcu_path(char *dst, size_t size, const char *fixed);
+
+// Logs the first failure of a kind at once, then the same failure at most once
+// per interval; a different code or a success (tc_fail_gate_clear) opens it again.
+struct tc_fail_gate_t {
+    int64_t last_ms;
+    int last_code;
+    int armed;  // nonzero once a failure has been logged
+    int suppressed;
+};
+// 1 when the caller should log this failure now, 0 to stay quiet.
+int tc_fail_gate_pass(tc_fail_gate_t *gate, int code, int64_t now_ms, int64_t interval_ms = 60000);
+void tc_fail_gate_clear(tc_fail_gate_t *gate);

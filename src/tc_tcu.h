@@ -1,0 +1,78 @@
+// Start-up and shutdown of the terminal's links, and the gun state hub: the one
+// place where one link writes into another link's object.
+#pragma once
+
+#include <cstdint>
+
+#include "ast_ZQ.h"
+#include "goose_HW.h"
+#include "modbus_TCP_HW.h"
+#include "stm32f103.h"
+#include "tc_thread.h"
+
+extern modbus_TCP_t modbusHW;
+extern goose_HW_t gooseGUNA;
+extern goose_HW_t gooseGUNB;
+extern stm32f103_t stm32F103;
+extern ast_zq_t ccuASTZQ;
+extern tc_thread_t threadTCU[5];
+
+int ccu_TCU_init(void);
+void ccu_TCU_run(int quit);
+void ccu_TCU_exit(void);
+
+// Status register updates (register image write, then a report to the power unit).
+void ccu_Update_GUNA_Type(uint16_t type);
+void ccu_Update_GUNB_Type(uint16_t type);
+void ccu_Update_GUNA_IVE(uint16_t maxI, uint16_t currI, uint16_t currV, uint32_t totalE,
+                         uint32_t currE);
+void ccu_Update_GUNB_IVE(uint16_t maxI, uint16_t currI, uint16_t currV, uint32_t totalE,
+                         uint32_t currE);
+void ccu_Update_GUNA_WorkState(uint16_t state);
+void ccu_Update_GUNB_WorkState(uint16_t state);
+void ccu_Update_GUNA_LinkState(uint16_t state);
+void ccu_Update_GUNB_LinkState(uint16_t state);
+void ccu_Update_GUNA_K1K2Voltage(uint32_t vol);
+void ccu_Update_GUNB_K1K2Voltage(uint32_t vol);
+void ccu_Update_GUNA_ContactorState(uint8_t K1K2);
+void ccu_Update_GUNB_ContactorState(uint8_t K1K2);
+void ccu_Update_GUNA_ElecLockState(uint8_t state);
+void ccu_Update_GUNB_ElecLockState(uint8_t state);
+void ccu_Update_GUNA_PowerOn(uint8_t state);
+void ccu_Update_GUNB_PowerOn(uint8_t state);
+
+// Terminal-wide updates (no report).
+void ccu_Update_serialID(const char *serialID);
+void ccu_Update_UTC(void);
+
+// GOOSE requests: fill the publisher's request, then post it.
+void ccu_GUNA_PowerRequest(uint16_t type, uint16_t mode, float voltageV, float currentA);
+void ccu_GUNB_PowerRequest(uint16_t type, uint16_t mode, float voltageV, float currentA);
+void ccu_GUNA_ShuntdownRequest(uint16_t reason);
+void ccu_GUNB_ShuntdownRequest(uint16_t reason);
+
+// GOOSE destination address and key written by the power unit (Modbus thread).
+void ccu_Update_GUNA_mac_addr(void);
+void ccu_Update_GUNB_mac_addr(void);
+void ccu_Update_GUNA_HMAC(void);
+void ccu_Update_GUNB_HMAC(void);
+
+// Contactors and queries.
+void ccu_GUNA_Ctrl_K1(int close);
+void ccu_GUNA_Ctrl_K2(int close);
+void ccu_GUNB_Ctrl_K1(int close);
+void ccu_GUNB_Ctrl_K2(int close);
+uint8_t ccu_GUNA_Query_K1_State(void);
+uint8_t ccu_GUNA_Query_K2_State(void);
+uint8_t ccu_GUNB_Query_K1_State(void);
+uint8_t ccu_GUNB_Query_K2_State(void);
+uint32_t ccu_GUNA_Query_OutputVoltage(void);
+uint32_t ccu_GUNB_Query_OutputVoltage(void);
+
+// LEDs: modes (take stm32F103.mutex) and channel drivers (caller holds it).
+void ccu_GUNA_LED_State(uint8_t state);
+void ccu_GUNB_LED_State(uint8_t state);
+void ccu_GUNA_LED_OnOff(int enable);
+void ccu_GUNA_LED_Toggle(void);
+void ccu_GUNB_LED_OnOff(int enable);
+void ccu_GUNB_LED_Toggle(void);

@@ -1,0 +1,2 @@
+// Placeholder of the firmware updater.
+int main(void) { return 0; }
