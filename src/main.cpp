@@ -35,6 +35,7 @@ char *formatAppVersion(void) {
     return app_version;
 }
 
+#ifndef TCU_LIB_NO_MAIN
 int main(void) {
     signal(SIGPIPE, SIG_IGN);
 
@@ -68,3 +69,4 @@ int main(void) {
     clog_exit();
     return 0;
 }
+#endif
