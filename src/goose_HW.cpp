@@ -16,3 +16,8 @@ void *goose_HW_loop(void *argv) {
 void goose_HW_exit(goose_HW_t *dev) {
     if (dev != nullptr) pthread_mutex_destroy(&dev->mutex);
 }
+// Interim stubs until the publisher lands (keep the library linkable).
+int goose_HW_PowerRequest(goose_HW_t *dev) { return dev == nullptr ? -1 : 0; }
+int goose_HW_ShuntdownRequest(goose_HW_t *dev) { return dev == nullptr ? -1 : 0; }
+int goose_HW_PowerRequest_locked(goose_HW_t *dev) { return dev == nullptr ? -1 : 0; }
+int goose_HW_ShuntdownRequest_locked(goose_HW_t *dev) { return dev == nullptr ? -1 : 0; }
