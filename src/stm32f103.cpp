@@ -1,18 +1,149 @@
-// Placeholder of the relay co-processor link.
+// Relay co-processor link: contactor and LED commands to board I/O and the
+// once-a-second feedback sampling that reports each gun's contactor state through
+// the gun state hub.
 #include "stm32f103.h"
 
-#include "tc_system.h"
+#include <cstring>
 
-int ccu_STM32_init(stm32f103_t *dev, const char *, int, int) {
+#include "adcgpio.h"
+#include "logger.h"
+#include "tc_system.h"
+#include "tc_tcu.h"
+
+int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enable) {
+    (void)can_name;
+    (void)bitrate;
+    (void)enable;
     if (dev == nullptr) return -1;
     pthread_mutex_init(&dev->mutex, nullptr);
+    dev->quit = 0;
+    dev->can.fd = -1;  // never opened
+    dev->SA = 0x10;
+    dev->DA = 0x11;
+    for (auto &l : dev->led) l = 1;
+    dev->GUNA_State = 1;
+    dev->GUNB_State = 1;
+    dev->led_ncmds = 0;
+    dev->cycle_ms = 1000;
     return 0;
 }
+
+void ccu_STM32_exit(stm32f103_t *dev) {
+    if (dev == nullptr) return;
+    pthread_mutex_destroy(&dev->mutex);
+}
+
+int ccu_STM32_TransmitVoltage(stm32f103_t *dev, int enable) {
+    (void)dev;
+    (void)enable;
+    return -1;
+}
+
+int ccu_STM32_TransmitState(stm32f103_t *dev, int enable) {
+    (void)dev;
+    (void)enable;
+    return -1;
+}
+
+int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
+    if (dev == nullptr) return -1;
+    set_KMD_out(idx, enable);
+    return 0;
+}
+
+int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable) {
+    (void)dev;
+    // Channel to board LED: 6 -> 1, 7 -> 0, 8 -> 2, 9 -> 3.
+    switch (idx) {
+        case 6:
+            set_GUNLED_on(1, enable);
+            break;
+        case 7:
+            set_GUNLED_on(0, enable);
+            break;
+        case 8:
+            set_GUNLED_on(2, enable);
+            break;
+        case 9:
+            set_GUNLED_on(3, enable);
+            break;
+        default:
+            break;
+    }
+    return -1;
+}
+
+int ccu_STM32_QueueLED(stm32f103_t *dev, int idx, int enable) {
+    if (dev == nullptr) return -1;
+    if (dev->led_ncmds < 0 || dev->led_ncmds >= STM32_LED_CMD_MAX) return -2;
+    dev->led_cmds[dev->led_ncmds].idx = (uint8_t)idx;
+    dev->led_cmds[dev->led_ncmds].enable = (uint8_t)(enable ? 1 : 0);
+    dev->led_ncmds++;
+    return 0;
+}
+
+void ccu_STM32_LED(stm32f103_t *dev) {
+    if (dev == nullptr) return;
+    stm32_led_cmd_t cmds[STM32_LED_CMD_MAX];
+    int n = 0;
+    pthread_mutex_lock(&dev->mutex);
+    dev->led_ncmds = 0;
+    uint8_t a = dev->GUNA_State;
+    if (a == 0) {
+        ccu_GUNA_LED_OnOff(0);
+    } else if (a == 1) {
+        ccu_GUNA_LED_OnOff(1);
+    } else {
+        ccu_GUNA_LED_Toggle();
+    }
+    uint8_t b = dev->GUNB_State;
+    if (b == 0) {
+        ccu_GUNB_LED_OnOff(0);
+    } else if (b == 1) {
+        ccu_GUNB_LED_OnOff(1);
+    } else {
+        ccu_GUNB_LED_Toggle();
+    }
+    n = dev->led_ncmds;
+    memcpy(cmds, dev->led_cmds, sizeof(stm32_led_cmd_t) * (size_t)n);
+    dev->led_ncmds = 0;
+    pthread_mutex_unlock(&dev->mutex);
+    // Each command starts a shell: run them with the mutex released so the
+    // controller's mode updates and queries never wait on them.
+    for (int i = 0; i < n; i++) ccu_STM32_ControlLED(dev, cmds[i].idx, cmds[i].enable);
+}
+
 void *ccu_STM32_loop(void *argv) {
     auto *dev = static_cast<stm32f103_t *>(argv);
-    while (dev != nullptr && !dev->quit) msleep(100);
+    if (dev == nullptr) return nullptr;
+
+    for (int k = 0; k < 4; k++) ccu_STM32_ControlContactor(dev, k, 0);
+    for (int ch = 6; ch <= 9; ch++) {
+        ccu_STM32_ControlLED(dev, ch, 1);
+        pthread_mutex_lock(&dev->mutex);
+        dev->led[ch - 6] = 1;
+        pthread_mutex_unlock(&dev->mutex);
+    }
+
+    while (dev->quit.load() == 0) {
+        msleep(dev->cycle_ms);
+        // The feedback files are read before taking the mutex: the controller's
+        // queries need only the stored result, not the file reads.
+        uint8_t fb[4];
+        for (int i = 0; i < 4; i++) fb[i] = (uint8_t)get_KMDFB(i);
+        pthread_mutex_lock(&dev->mutex);
+        memcpy(dev->state, fb, sizeof fb);
+        dev->count++;
+        pthread_mutex_unlock(&dev->mutex);
+
+        ccu_STM32_LED(dev);
+        TCU_LOG(3, "K0:%d, K1:%d, K2:%d, K3:%d\n", fb[0], fb[1], fb[2], fb[3]);
+
+        // A gun whose two feedbacks disagree is mid-switch: no report this cycle.
+        if (fb[0] == 1 && fb[1] == 1) ccu_Update_GUNA_ContactorState(1);
+        if (fb[2] == 1 && fb[3] == 1) ccu_Update_GUNB_ContactorState(1);
+        if (fb[0] == 0 && fb[1] == 0) ccu_Update_GUNA_ContactorState(0);
+        if (fb[2] == 0 && fb[3] == 0) ccu_Update_GUNB_ContactorState(0);
+    }
     return nullptr;
-}
-void ccu_STM32_exit(stm32f103_t *dev) {
-    if (dev != nullptr) pthread_mutex_destroy(&dev->mutex);
 }
