@@ -1,4 +1,5 @@
-// The installation settings from /home/root/etc/tcu_config.json.
+// The installation settings from /home/root/etc/tcu_config.json: loaded once at
+// start-up into tcu_config, written back at shutdown.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,12 @@ struct tcu_config_t {
 
 extern tcu_config_t tcu_config;
 
+// Clears tcu_config and fills it from the file. A key that is missing or not a JSON
+// string leaves its field 0 or absent (null text), with one log line naming it.
 void tcu_config_init(const char *path);
+// Writes tcu_config to the file through a temporary file renamed over it. Refused
+// (logged) while the record holds no loaded configuration: after a load that found
+// no file or no valid JSON, or one with a value that was present but not a string.
 void tcu_config_save(const char *path);
+// Writes the record back to the file tcu_config_init read.
 void tcu_config_exit(void);
