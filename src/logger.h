@@ -1,9 +1,15 @@
-// The one logging call of the terminal: coloured, time-stamped lines queued to a
-// ring that a writer thread drains to standard output, rotating log files and a
-// UDP log server.
+// The one logging call of the terminal: coloured, time-stamped lines mirrored to a
+// UDP log server and queued to a ring that a writer thread drains to standard
+// output and to rotating, size- and count-limited log files.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <cstdio>
 
 void clog_init(const char *log_filename, int max_filesize, int max_filenumb);
 int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FILENAME, int LINENO,
@@ -13,3 +19,74 @@ void clog_exit(void);
 
 // Every caller logs with the tag "TCU" and its own function, file and line.
 #define TCU_LOG(level, ...) clog_print((level), "TCU", __func__, __FILE__, __LINE__, __VA_ARGS__)
+
+constexpr int CLOG_RING_SIZE = 32768;
+// A formatted line (colour, stamp, ids, tag, caller, message, reset) and the
+// datagram "HW|" + line each fit in 512 bytes: the line is cut at 509.
+constexpr int CLOG_DGRAM_SIZE = 512;
+constexpr int CLOG_LINE_MAX = CLOG_DGRAM_SIZE - 3;
+// "_YYYYMMDD_HHMMSS.log" after the base name.
+constexpr int CLOG_NAME_SUFFIX = 20;
+
+struct clog_t {
+    char buff[CLOG_RING_SIZE];
+    int idx_r;
+    int idx_w;
+    int bytes;
+    sem_t sempare;  // set up once per process, never destroyed (see clog_init)
+    pthread_mutex_t mutex;
+    pthread_t threadID;
+    char *log_pathname;
+    char *log_filename;
+    FILE *fp;
+    int log_filesize;
+    int max_filesize;
+    int max_filenumb;
+    time_t utc;
+    struct tm ltm;
+    std::atomic<int> quit;
+    char **flist;
+    time_t *flutc;
+    int fnumb;
+    std::atomic<int> zqlog_fd{-1};  // -1 until clog_bind_serverip; then kept for the process
+    struct sockaddr_in peer_addr;
+    socklen_t peer_addrlen;
+
+    // Mirror destination as address << 16 | port, 0 while unbound: senders on any
+    // thread read it without a lock while a rebind may change it.
+    std::atomic<uint64_t> peer_dest;
+    // Nonzero between clog_init and clog_exit: lines go to the ring, else to stdout.
+    std::atomic<int> active;
+    std::atomic<int> busy;  // the writer holds a chunk it has not finished writing
+    char cur_name[512];     // name of the open file (never deleted by retention)
+    int64_t reopen_ms;      // monotonic time of the last failed open/write
+    char obuf[CLOG_RING_SIZE];
+};
+
+extern clog_t clogger;
+
+int clog_sendto_serverip(const char *line, int len = -1);
+void *clog_loop(void *arg);
+int clog_fopen(clog_t *clog);
+int clog_flast(clog_t *clog, time_t utc, const char *name);
+int clog_fload(clog_t *clog);
+void show_flist(clog_t *clog);
+
+// Ring operations, used by clog_print and the writer.
+int clog_ring_put(clog_t *clog, const char *line, int len);
+int clog_ring_take(clog_t *clog, char *out);
+
+// Parses "<base>_YYYYMMDD_HHMMSS.log" exactly; 0 and *utc set on a match, <0 otherwise.
+int clog_parse_name(const char *base, const char *name, time_t *utc);
+
+// Clock used for line stamps, file names and date rotation (replaceable by tests).
+extern time_t (*clog_clock)(void);
+// Pause between attempts to open a log file after a failure, in milliseconds.
+extern std::atomic<int> clog_retry_ms;
+// 0 keeps the writer from echoing chunks on standard output (benchmarks).
+extern std::atomic<int> clog_console;
+// Holds the writer before it takes the next chunk (1) or lets it go (0); both
+// calls must come from the same thread.
+void clog_hold_writer(int hold);
+// 1 once every queued byte has been taken and written.
+int clog_drained(void);
