@@ -1,0 +1,72 @@
+// Firmware updater: answers the HMI board's version queries for the terminal program and
+// installs a new program image it offers, as a versioned file behind the fixed program link.
+// A separate, single-threaded program; shares nothing with the terminal but the file layout.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+
+// The HMI's default port and address on the dispenser's internal network.
+constexpr int ZQ_UPDATE_DEFAULT_PORT = 20248;
+constexpr const char *ZQ_UPDATE_DEFAULT_ADDR = "192.168.1.10";
+
+constexpr int ZQ_UPDATE_BUFF_SIZE = 1024;  // one message line or one file chunk
+constexpr int ZQ_UPDATE_ADDR_SIZE = 64;    // dotted-decimal text and its terminator
+constexpr int ZQ_UPDATE_PATH_SIZE = 256;   // link target and installation paths
+
+// Installation state.
+enum zq_update_state {
+    ZQ_STATE_IDLE = 0,         // nothing downloaded yet
+    ZQ_STATE_COMPLETE = 2,     // exactly file_size bytes received and on disk
+    ZQ_STATE_SHORT = 3,        // transfer ended short, or the file could not be written
+    ZQ_STATE_INSTALLED = 4,    // installation steps run
+    ZQ_STATE_DOWNLOADING = 5,  // file open, bytes arriving
+};
+
+struct zq_update_t {
+    int quit = 0;
+    int sock = -1;
+    int state = ZQ_STATE_IDLE;
+    struct sockaddr_in addr = {};
+    socklen_t addrlen = 0;
+    // One spare byte: the buffer is always terminated, even behind a full 1024-byte line.
+    char rx_buff[ZQ_UPDATE_BUFF_SIZE + 1] = {};
+    int rx_bytes = 0;
+    char tx_buff[ZQ_UPDATE_BUFF_SIZE] = {};
+    int file_size = 0;
+    int new_version[3] = {};
+    int app_version[3] = {};
+    char serverip[ZQ_UPDATE_ADDR_SIZE] = {};
+    int port = 0;
+};
+
+extern zq_update_t update;
+
+int zq_update_init(zq_update_t *upd);
+int zq_update_loop(zq_update_t *upd);
+int zq_update_exit(zq_update_t *upd);
+
+int android_connect(zq_update_t *upd);
+int wait_android_message(zq_update_t *upd);
+int android_LoadVersion(zq_update_t *upd, const char *linkname);
+int android_DowanloadFile(zq_update_t *upd, const char *filename);
+int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename);
+int android_Reboot(zq_update_t *upd);
+
+int android_NotifyUpdateFirmware_res(zq_update_t *upd, const char *status);
+int android_RequestUpdateFirmware_req(zq_update_t *upd, const int version[3]);
+int android_NotifyUpdateFirmwareResult_res(zq_update_t *upd, const char *status,
+                                           const int version[3]);
+int android_GetFirmwareVersion_res(zq_update_t *upd);
+
+// Parses an offer line completely: Size and all three version numbers, nothing after them but
+// the line end. 0 when the offer can be taken, negative otherwise (fields left zero).
+int android_ParseOffer(const char *line, int *size, int version[3]);
+
+// Host runs: every fixed absolute path resolves under TCU_ROOT when it is set and non-empty.
+int update_path(char *dst, size_t size, const char *fixed);
+
+// 0 when the file begins with an ELF header of an executable for this very machine.
+int update_check_elf(const char *filename);
