@@ -98,13 +98,13 @@ struct goose_HW_t {
     // Guards the request records, the header counters, the schedule, the
     // addresses, the key, the socket and the transmit buffer.
     pthread_mutex_t mutex;
-    int fd;                  // raw packet socket; -1 when closed
-    std::atomic<int> state;  // goose_HW_State: which request the worker repeats
-    std::atomic<int> quit;   // set nonzero by shutdown
-    int T0;                  // settled repetition interval, ms (5000)
-    int T1;                  // first repetition interval after a new request, ms (1000)
-    int T_idx;               // position in the schedule, 0 to 4
-    int64_t T[5];            // repetition schedule, ms
+    int fd;                   // raw packet socket; -1 when closed
+    std::atomic<int> state;   // goose_HW_State: which request the worker repeats
+    std::atomic<int> quit;    // set nonzero by shutdown
+    int T0;                   // settled repetition interval, ms (5000)
+    int T1;                   // first repetition interval after a new request, ms (1000)
+    int T_idx;                // position in the schedule, 0 to 4
+    int64_t T[5];             // repetition schedule, ms
     const char *interfaceID;  // borrowed from the configuration; null: no socket
     const char *goID;
     const char *goCBRef;
@@ -136,7 +136,6 @@ struct goose_HW_t {
     // failure kind and minute.
     tc_fail_gate_t open_gate;
     tc_fail_gate_t send_gate;
-    int64_t next_ms;  // monotonic deadline of the worker's next repetition
 };
 
 // Sets up the object (mutex, start-up schedule, placeholder requests, default
@@ -183,4 +182,3 @@ void *goose_HW_loop(void *argv);
 int goose_HW_turn(goose_HW_t *dev);
 // Destroys the mutex and closes the socket (after the worker has been joined).
 void goose_HW_exit(goose_HW_t *dev);
-
