@@ -53,46 +53,372 @@ void ccu_TCU_exit(void) {
     modbus_TCP_exit(&modbusHW);
 }
 
-// ---- Gun state hub (placeholders until the links land) ----
-void ccu_Update_GUNA_Type(uint16_t) {}
-void ccu_Update_GUNB_Type(uint16_t) {}
-void ccu_Update_GUNA_IVE(uint16_t, uint16_t, uint16_t, uint32_t, uint32_t) {}
-void ccu_Update_GUNB_IVE(uint16_t, uint16_t, uint16_t, uint32_t, uint32_t) {}
-void ccu_Update_GUNA_WorkState(uint16_t) {}
-void ccu_Update_GUNB_WorkState(uint16_t) {}
-void ccu_Update_GUNA_LinkState(uint16_t) {}
-void ccu_Update_GUNB_LinkState(uint16_t) {}
-void ccu_Update_GUNA_K1K2Voltage(uint32_t) {}
-void ccu_Update_GUNB_K1K2Voltage(uint32_t) {}
-void ccu_Update_GUNA_ContactorState(uint8_t) {}
-void ccu_Update_GUNB_ContactorState(uint8_t) {}
-void ccu_Update_GUNA_ElecLockState(uint8_t) {}
-void ccu_Update_GUNB_ElecLockState(uint8_t) {}
-void ccu_Update_GUNA_PowerOn(uint8_t) {}
-void ccu_Update_GUNB_PowerOn(uint8_t) {}
-void ccu_Update_serialID(const char *) {}
-void ccu_Update_UTC(void) {}
-void ccu_GUNA_PowerRequest(uint16_t, uint16_t, float, float) {}
-void ccu_GUNB_PowerRequest(uint16_t, uint16_t, float, float) {}
-void ccu_GUNA_ShuntdownRequest(uint16_t) {}
-void ccu_GUNB_ShuntdownRequest(uint16_t) {}
-void ccu_Update_GUNA_mac_addr(void) {}
-void ccu_Update_GUNB_mac_addr(void) {}
-void ccu_Update_GUNA_HMAC(void) {}
-void ccu_Update_GUNB_HMAC(void) {}
-void ccu_GUNA_Ctrl_K1(int) {}
-void ccu_GUNA_Ctrl_K2(int) {}
-void ccu_GUNB_Ctrl_K1(int) {}
-void ccu_GUNB_Ctrl_K2(int) {}
-uint8_t ccu_GUNA_Query_K1_State(void) { return 0; }
-uint8_t ccu_GUNA_Query_K2_State(void) { return 0; }
-uint8_t ccu_GUNB_Query_K1_State(void) { return 0; }
-uint8_t ccu_GUNB_Query_K2_State(void) { return 0; }
-uint32_t ccu_GUNA_Query_OutputVoltage(void) { return 0; }
-uint32_t ccu_GUNB_Query_OutputVoltage(void) { return 0; }
-void ccu_GUNA_LED_State(uint8_t) {}
-void ccu_GUNB_LED_State(uint8_t) {}
-void ccu_GUNA_LED_OnOff(int) {}
-void ccu_GUNA_LED_Toggle(void) {}
-void ccu_GUNB_LED_OnOff(int) {}
-void ccu_GUNB_LED_Toggle(void) {}
+// ---- Gun state hub ----
+//
+// Every operation runs on its caller's thread and holds at most one link mutex at
+// a time; register reports go out after modbusHW.mutex is released. A GOOSE
+// request is filled and posted in one hold of the publisher's mutex, so the
+// publisher's worker never repeats new values under the old stNum.
+
+#include <bit>
+#include <cstring>
+
+namespace {
+
+// Releases a pthread mutex at the end of a scope.
+class hub_lock {
+  public:
+    explicit hub_lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~hub_lock() { pthread_mutex_unlock(m_); }
+    hub_lock(const hub_lock &) = delete;
+    hub_lock &operator=(const hub_lock &) = delete;
+
+  private:
+    pthread_mutex_t *m_;
+};
+
+// What differs between the twins of gun A and gun B.
+struct hub_gun_t {
+    uint16_t *status;          // status block, 0x1100 or 0x1D00
+    uint16_t base;             // its Modbus address
+    const uint16_t *settings;  // settings block written by the power unit, 0x2100 or 0x2D00
+    goose_HW_t *goose;
+    int k1;  // contactor index of K1 (K2 is the next one)
+    const char *work_fmt;
+    const char *link_fmt;
+};
+
+const hub_gun_t gunA = {modbusHW.regs_0x1100, 0x1100,       modbusHW.regs_0x2100, &gooseGUNA, 0,
+                        "0x110B:%d\n",        "0x110D:%d\n"};
+const hub_gun_t gunB = {modbusHW.regs_0x1D00, 0x1D00,       modbusHW.regs_0x2D00, &gooseGUNB, 2,
+                        "0x1D0B:%d\n",        "0x1D0D:%d\n"};
+
+// Register offsets inside a gun's status block.
+constexpr int REG_TOTAL_E = 0x00;  // 4 registers, double
+constexpr int REG_TYPE = 0x04;
+constexpr int REG_MAX_I = 0x05;   // float
+constexpr int REG_CURR_V = 0x07;  // float
+constexpr int REG_CURR_I = 0x09;  // float
+constexpr int REG_WORK_STATE = 0x0B;
+constexpr int REG_LINK_STATE = 0x0D;
+constexpr int REG_CONNECT_ID = 0x0E;
+constexpr int REG_K1K2_V = 0x13;  // float
+constexpr int REG_CONTACTOR = 0x54;
+constexpr int REG_ELEC_LOCK = 0x56;
+constexpr int REG_POWER_ON = 0x7E;
+// Settings block.
+constexpr int REG_DST_MAC = 0x11;  // 3 registers
+constexpr int REG_HMAC = 0x15;     // 24 registers
+
+// Floats: IEEE-754 single, high word at the lower address.
+void put_float(uint16_t *reg, float v) {
+    uint32_t bits = std::bit_cast<uint32_t>(v);
+    reg[0] = (uint16_t)(bits >> 16);
+    reg[1] = (uint16_t)(bits & 0xFFFF);
+}
+
+// Doubles: most significant word first.
+void put_double(uint16_t *reg, double v) {
+    uint64_t bits = std::bit_cast<uint64_t>(v);
+    for (int i = 0; i < 4; i++) reg[i] = (uint16_t)(bits >> (48 - 16 * i));
+}
+
+void hub_report(const hub_gun_t &g, int off, int n) {
+    // A report without a connection is dropped by the link; the image keeps the value.
+    modbus_TCP_report_registers(&modbusHW, (uint16_t)(g.base + off), &g.status[off], n);
+}
+
+// Stores one status register and reports it.
+void hub_update_reg(const hub_gun_t &g, int off, uint16_t value) {
+    {
+        hub_lock lock(&modbusHW.mutex);
+        g.status[off] = value;
+    }
+    hub_report(g, off, 1);
+}
+
+// Work and link state: stored, logged, reported. The logged value is the one stored
+// here, taken under the mutex, so the log line never reads a register another
+// thread may be writing.
+void hub_update_state(const hub_gun_t &g, int off, uint16_t value, const char *fmt,
+                      const char *func) {
+    uint16_t stored;
+    {
+        hub_lock lock(&modbusHW.mutex);
+        g.status[off] = value;
+        stored = g.status[off];
+    }
+    clog_print(4, "TCU", func, __FILE__, __LINE__, fmt, stored);
+    hub_report(g, off, 1);
+}
+
+void hub_update_IVE(const hub_gun_t &g, uint16_t maxI, uint16_t currI, uint16_t currV,
+                    uint32_t totalE) {
+    {
+        hub_lock lock(&modbusHW.mutex);
+        put_float(&g.status[REG_MAX_I], (float)maxI / 10.0f);
+        put_float(&g.status[REG_CURR_V], (float)currV / 10.0f);
+        put_float(&g.status[REG_CURR_I], (float)currI / 10.0f);
+        put_double(&g.status[REG_TOTAL_E], (double)totalE / 1000.0);
+        put_float(&g.status[REG_K1K2_V], (float)currV / 10.0f);
+    }
+    // The other measurement registers reach the power unit when it reads them.
+    hub_report(g, REG_K1K2_V, 2);
+}
+
+void hub_update_K1K2Voltage(const hub_gun_t &g, uint32_t vol) {
+    {
+        hub_lock lock(&modbusHW.mutex);
+        put_float(&g.status[REG_K1K2_V], (float)vol);
+    }
+    hub_report(g, REG_K1K2_V, 2);
+}
+
+uint16_t hub_connect_id(const hub_gun_t &g) {
+    hub_lock lock(&modbusHW.mutex);
+    return g.status[REG_CONNECT_ID];
+}
+
+void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float voltageV,
+                       float currentA, const char *func) {
+    // Everything that needs modbusHW.mutex comes first: never two link mutexes.
+    uint16_t connect_id = hub_connect_id(g);
+    showRegs(&modbusHW);
+    clog_print(4, "TCU", func, __FILE__, __LINE__, "type:%hd\n", (short)type);
+    hub_lock lock(&g.goose->mutex);
+    PowerRequest_t &r = g.goose->power_request;
+    r.connect_id = connect_id;
+    r.serialnumb = 0xFFFF;
+    r.type = type;
+    r.mode = mode;
+    r.requestV = voltageV;
+    r.requestI = currentA;
+    r.resv0 = 0xFFFF;
+    r.resv1 = 0xFFFF;
+    // Counting the new state in the same hold keeps new values and new stNum together;
+    // the first frame goes out now, on this thread (the raw socket does not block).
+    goose_HW_PowerRequest_locked(g.goose);
+}
+
+void hub_shutdown_request(const hub_gun_t &g, uint16_t reason) {
+    uint16_t connect_id = hub_connect_id(g);
+    hub_lock lock(&g.goose->mutex);
+    ShutdownRequest_t &r = g.goose->shutdown_request;
+    r.connect_id = connect_id;
+    r.serialnumb = 0xFFFF;
+    r.reason = reason;
+    r.resv0 = 0xFFFF;
+    r.resv1 = 0xFFFF;
+    goose_HW_ShuntdownRequest_locked(g.goose);
+}
+
+// Runs on the Modbus thread, the only writer of the settings registers, so they are
+// read without modbusHW.mutex (the write handler may be the caller).
+void hub_update_mac(const hub_gun_t &g) {
+    uint8_t mac[6];
+    dumpReg2String(mac, &g.settings[REG_DST_MAC], 3);
+    // One destination for both streams: whichever gun's block was written last.
+    for (goose_HW_t *goose : {&gooseGUNA, &gooseGUNB}) {
+        hub_lock lock(&goose->mutex);
+        memcpy(goose->dst_mac, mac, sizeof mac);
+    }
+}
+
+void hub_update_hmac(const hub_gun_t &g) {
+    uint8_t key[GOOSE_HW_KEY_SIZE];
+    dumpReg2String(key, &g.settings[REG_HMAC], GOOSE_HW_KEY_SIZE / 2);
+    hub_lock lock(&g.goose->mutex);
+    memcpy(g.goose->HMAC, key, sizeof key);
+}
+
+void hub_ctrl_K1(const hub_gun_t &g, int close) {
+    // Work state 1 reaches the power unit before the output opens.
+    if (close == 0) hub_update_reg(g, REG_WORK_STATE, 1);
+    ccu_STM32_ControlContactor(&stm32F103, g.k1, close);
+}
+
+template <typename T>
+T hub_query(const T &field) {
+    hub_lock lock(&stm32F103.mutex);
+    return field;
+}
+
+// LED channel cache: caller holds stm32F103.mutex. A channel is commanded only when
+// its cached state differs; the command is queued and driven by the co-processor
+// thread after it releases the mutex.
+void led_set(int ch, int want) {
+    uint8_t &cached = stm32F103.led[ch - 6];
+    if (cached == (uint8_t)want) return;
+    ccu_STM32_QueueLED(&stm32F103, ch, want);
+    cached = (uint8_t)want;
+}
+
+void led_invert(int ch) {
+    uint8_t &cached = stm32F103.led[ch - 6];
+    uint8_t want = cached ? 0 : 1;
+    ccu_STM32_QueueLED(&stm32F103, ch, want);
+    cached = want;
+}
+
+}  // namespace
+
+void ccu_Update_GUNA_Type(uint16_t type) {
+    hub_update_reg(gunA, REG_TYPE, type);
+}
+void ccu_Update_GUNB_Type(uint16_t type) {
+    hub_update_reg(gunB, REG_TYPE, type);
+}
+
+void ccu_Update_GUNA_IVE(uint16_t maxI, uint16_t currI, uint16_t currV, uint32_t totalE,
+                         uint32_t currE) {
+    (void)currE;  // energy of the present charge: accepted, not stored
+    hub_update_IVE(gunA, maxI, currI, currV, totalE);
+}
+void ccu_Update_GUNB_IVE(uint16_t maxI, uint16_t currI, uint16_t currV, uint32_t totalE,
+                         uint32_t currE) {
+    (void)currE;
+    hub_update_IVE(gunB, maxI, currI, currV, totalE);
+}
+
+void ccu_Update_GUNA_WorkState(uint16_t state) {
+    hub_update_state(gunA, REG_WORK_STATE, state, gunA.work_fmt, __func__);
+}
+void ccu_Update_GUNB_WorkState(uint16_t state) {
+    hub_update_state(gunB, REG_WORK_STATE, state, gunB.work_fmt, __func__);
+}
+void ccu_Update_GUNA_LinkState(uint16_t state) {
+    hub_update_state(gunA, REG_LINK_STATE, state, gunA.link_fmt, __func__);
+}
+void ccu_Update_GUNB_LinkState(uint16_t state) {
+    hub_update_state(gunB, REG_LINK_STATE, state, gunB.link_fmt, __func__);
+}
+
+void ccu_Update_GUNA_K1K2Voltage(uint32_t vol) {
+    hub_update_K1K2Voltage(gunA, vol);
+}
+void ccu_Update_GUNB_K1K2Voltage(uint32_t vol) {
+    hub_update_K1K2Voltage(gunB, vol);
+}
+
+void ccu_Update_GUNA_ContactorState(uint8_t K1K2) {
+    hub_update_reg(gunA, REG_CONTACTOR, K1K2);
+}
+void ccu_Update_GUNB_ContactorState(uint8_t K1K2) {
+    hub_update_reg(gunB, REG_CONTACTOR, K1K2);
+}
+void ccu_Update_GUNA_ElecLockState(uint8_t state) {
+    hub_update_reg(gunA, REG_ELEC_LOCK, state);
+}
+void ccu_Update_GUNB_ElecLockState(uint8_t state) {
+    hub_update_reg(gunB, REG_ELEC_LOCK, state);
+}
+void ccu_Update_GUNA_PowerOn(uint8_t state) {
+    hub_update_reg(gunA, REG_POWER_ON, state);
+}
+void ccu_Update_GUNB_PowerOn(uint8_t state) {
+    hub_update_reg(gunB, REG_POWER_ON, state);
+}
+
+void ccu_Update_serialID(const char *serialID) {
+    if (serialID == nullptr) return;
+    // The identity takes exactly 9 registers: a shorter text is padded with zeros and
+    // a longer one cut, never read past its end.
+    uint8_t text[18] = {0};
+    memcpy(text, serialID, strnlen(serialID, sizeof text));
+    hub_lock lock(&modbusHW.mutex);
+    dumpString2Reg(&modbusHW.regs_0x1000[0x16], text, (int)sizeof text);
+}
+
+void ccu_Update_UTC(void) {
+    uint32_t secs = (uint32_t)(systime_ms() / 1000);
+    hub_lock lock(&modbusHW.mutex);
+    // Low word first, unlike the floats.
+    modbusHW.regs_0x1000[0x24] = (uint16_t)(secs & 0xFFFF);
+    modbusHW.regs_0x1000[0x25] = (uint16_t)(secs >> 16);
+}
+
+void ccu_GUNA_PowerRequest(uint16_t type, uint16_t mode, float voltageV, float currentA) {
+    hub_power_request(gunA, type, mode, voltageV, currentA, __func__);
+}
+void ccu_GUNB_PowerRequest(uint16_t type, uint16_t mode, float voltageV, float currentA) {
+    hub_power_request(gunB, type, mode, voltageV, currentA, __func__);
+}
+void ccu_GUNA_ShuntdownRequest(uint16_t reason) {
+    hub_shutdown_request(gunA, reason);
+}
+void ccu_GUNB_ShuntdownRequest(uint16_t reason) {
+    hub_shutdown_request(gunB, reason);
+}
+
+void ccu_Update_GUNA_mac_addr(void) {
+    hub_update_mac(gunA);
+}
+void ccu_Update_GUNB_mac_addr(void) {
+    hub_update_mac(gunB);
+}
+void ccu_Update_GUNA_HMAC(void) {
+    hub_update_hmac(gunA);
+}
+void ccu_Update_GUNB_HMAC(void) {
+    hub_update_hmac(gunB);
+}
+
+void ccu_GUNA_Ctrl_K1(int close) {
+    hub_ctrl_K1(gunA, close);
+}
+void ccu_GUNA_Ctrl_K2(int close) {
+    ccu_STM32_ControlContactor(&stm32F103, gunA.k1 + 1, close);
+}
+void ccu_GUNB_Ctrl_K1(int close) {
+    hub_ctrl_K1(gunB, close);
+}
+void ccu_GUNB_Ctrl_K2(int close) {
+    ccu_STM32_ControlContactor(&stm32F103, gunB.k1 + 1, close);
+}
+
+uint8_t ccu_GUNA_Query_K1_State(void) {
+    return hub_query(stm32F103.state[0]);
+}
+uint8_t ccu_GUNA_Query_K2_State(void) {
+    return hub_query(stm32F103.state[1]);
+}
+uint8_t ccu_GUNB_Query_K1_State(void) {
+    return hub_query(stm32F103.state[2]);
+}
+uint8_t ccu_GUNB_Query_K2_State(void) {
+    return hub_query(stm32F103.state[3]);
+}
+uint32_t ccu_GUNA_Query_OutputVoltage(void) {
+    return hub_query(stm32F103.voltage[0]);
+}
+uint32_t ccu_GUNB_Query_OutputVoltage(void) {
+    return hub_query(stm32F103.voltage[2]);
+}
+
+void ccu_GUNA_LED_State(uint8_t state) {
+    hub_lock lock(&stm32F103.mutex);
+    stm32F103.GUNA_State = state;
+}
+void ccu_GUNB_LED_State(uint8_t state) {
+    hub_lock lock(&stm32F103.mutex);
+    stm32F103.GUNB_State = state;
+}
+
+// Gun A: channel 6 is the active indicator, channel 7 the idle one.
+void ccu_GUNA_LED_OnOff(int enable) {
+    led_set(6, enable ? 1 : 0);
+    led_set(7, enable ? 0 : 1);
+}
+void ccu_GUNA_LED_Toggle(void) {
+    led_invert(6);
+    led_set(7, 0);
+}
+// Gun B: channel 9 is the active indicator, channel 8 the idle one.
+void ccu_GUNB_LED_OnOff(int enable) {
+    led_set(8, enable ? 0 : 1);
+    led_set(9, enable ? 1 : 0);
+}
+void ccu_GUNB_LED_Toggle(void) {
+    led_set(8, 0);
+    led_invert(9);
+}
