@@ -188,7 +188,7 @@ int write_replace(const char *path, const char *text) {
     if (n < 0 || (size_t)n >= sizeof tmp) return -1;
     FILE *fp = fopen(tmp, "wb");
     if (fp == nullptr) {
-        TCU_LOG(4, "\n");
+        clog_print(4, "TCU", "tcu_config_save", __FILE__, __LINE__, "\n");
         return -2;
     }
     size_t len = strlen(text);
@@ -219,7 +219,8 @@ void tcu_config_init(const char *path) {
 
     char *text = read_file(path);
     if (text == nullptr) return;
-    cJSON *root = cJSON_Parse(text);
+    // Text after the object (two writes run together, a torn edit) is a broken file too.
+    cJSON *root = cJSON_ParseWithOpts(text, nullptr, 1);
     if (root == nullptr || !cJSON_IsObject(root)) {
         TCU_LOG(1, "%s: not a JSON object, no setting loaded\n", path);
     } else {
