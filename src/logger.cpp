@@ -95,6 +95,13 @@ time_t clog_mktime(const struct tm *ltm) {
     return mktime(&t);
 }
 
+bool clog_listed(const clog_t *clog, const char *name) {
+    if (strcmp(name, clog->cur_name) == 0) return true;
+    for (int i = 0; clog->flist != nullptr && i < clog->fnumb; i++)
+        if (strcmp(clog->flist[i], name) == 0) return true;
+    return false;
+}
+
 void clog_release(clog_t *clog) {
     if (clog->fp != nullptr) {
         fflush(clog->fp);
@@ -425,8 +432,9 @@ int clog_fopen(clog_t *clog) {
         snprintf(name, sizeof name, "%s_%04d%02d%02d_%02d%02d%02d.log", clog->log_filename,
                  clog->ltm.tm_year + 1900, clog->ltm.tm_mon + 1, clog->ltm.tm_mday,
                  clog->ltm.tm_hour, clog->ltm.tm_min, clog->ltm.tm_sec);
-        // A second rotation within one second would reopen the full file: step the stamp.
-        if (strcmp(name, clog->cur_name) != 0 || tries >= 3600) break;
+        // A rotation must start a fresh file: when the stamp names a file already
+        // kept (two rotations within one second), step it on by a second.
+        if (clog->cur_name[0] == '\0' || !clog_listed(clog, name) || tries >= 3600) break;
         time_t next = clog_mktime(&clog->ltm) + 1;
         localtime_r(&next, &clog->ltm);
     }

@@ -1,0 +1,584 @@
+// Logger: the ring at its edges, the writer's files (rotation by size and date,
+// retention on a real directory, clock stepped back), the UDP mirror as a real
+// socket on 127.0.0.1 sees it, colour clamping, long messages and the drain at exit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "logger.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<time_t> g_now{0};
+time_t fake_clock(void) {
+    return g_now.load();
+}
+
+time_t utc_of(int y, int mo, int d, int h, int mi, int s) {
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    return timegm(&t);
+}
+
+// One call site: every line it emits on one thread has the same header length.
+int emit(int level, const std::string &msg) {
+    return clog_print(level, "TCU", "emit", "tests/logger_test.cpp", 42, "%s", msg.c_str());
+}
+
+std::string slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> names_in(const fs::path &dir) {
+    std::vector<std::string> v;
+    for (auto &e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::vector<std::string> logs_in(const fs::path &dir) {
+    std::vector<std::string> v;
+    for (auto &n : names_in(dir)) {
+        time_t t;
+        if (clog_parse_name("tcu", n.c_str(), &t) == 0) v.push_back(n);
+    }
+    return v;
+}
+
+void touch(const fs::path &p, const std::string &text = "old\n") {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+}
+
+bool wait_drained() {
+    for (int i = 0; i < 5000; i++) {
+        if (clog_drained()) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+struct udp_rx_t {
+    int fd = -1;
+    uint16_t port = 0;
+    udp_rx_t() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int rcv = 1 << 21;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+        sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        socklen_t sl = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &sl);
+        port = ntohs(sa.sin_port);
+    }
+    ~udp_rx_t() { close(fd); }
+    // One datagram, or nullopt-like empty flag when none came within the wait.
+    bool recv_one(std::string *out, int wait_ms = 2000) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, wait_ms) != 1) return false;
+        char buf[2048];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0) return false;
+        out->assign(buf, (size_t)n);
+        return true;
+    }
+};
+
+class Logger : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void SetUp() override {
+        char tmpl[] = "/tmp/clog_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        base = (dir / "tcu").string();
+        saved_clock = clog_clock;
+        clog_clock = fake_clock;
+        g_now = utc_of(2026, 3, 1, 12, 0, 0);
+        clog_console = 0;
+        clog_retry_ms = 10000;
+    }
+    void TearDown() override {
+        clog_exit();
+        clog_clock = saved_clock;
+        clog_console = 1;
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string all_logs() {
+        std::string s;
+        for (auto &n : logs_in(dir)) s += slurp(dir / n);
+        return s;
+    }
+    fs::path dir;
+    std::string base;
+    time_t (*saved_clock)(void) = nullptr;
+};
+
+// ---- the ring on its own -------------------------------------------------------
+
+TEST(LoggerRing, LineEndingAtRingEndThenWrapReadsBackInOrder) {
+    auto clog = std::make_unique<clog_t>();
+    clog->idx_r = clog->idx_w = CLOG_RING_SIZE - 100;
+    std::string a(100, 'a'), b(50, 'b');
+    a.back() = '\n';
+    clog_ring_put(clog.get(), a.data(), (int)a.size());
+    EXPECT_EQ(clog->idx_w, CLOG_RING_SIZE);
+    clog_ring_put(clog.get(), b.data(), (int)b.size());
+    EXPECT_EQ(clog->idx_w, 50);
+    EXPECT_EQ(clog->bytes, 150);
+    std::vector<char> out(CLOG_RING_SIZE);
+    int n = clog_ring_take(clog.get(), out.data());
+    ASSERT_EQ(n, 150);
+    EXPECT_EQ(std::string(out.data(), (size_t)n), a + b);
+    EXPECT_EQ(clog->bytes, 0);
+    EXPECT_EQ(clog->idx_r, 50);
+    EXPECT_EQ(clog_ring_take(clog.get(), out.data()), 0);
+}
+
+TEST(LoggerRing, OverflowKeepsNewestBytesFromWritePosition) {
+    auto clog = std::make_unique<clog_t>();
+    std::string all;
+    for (int i = 0; all.size() < 40000; i++) {
+        char line[64];
+        int n = snprintf(line, sizeof line, "record %05d ...........................\n", i);
+        clog_ring_put(clog.get(), line, n);
+        all.append(line, (size_t)n);
+    }
+    EXPECT_EQ(clog->bytes, CLOG_RING_SIZE);
+    EXPECT_EQ(clog->idx_r, clog->idx_w);
+    std::vector<char> out(CLOG_RING_SIZE);
+    int n = clog_ring_take(clog.get(), out.data());
+    ASSERT_EQ(n, CLOG_RING_SIZE);
+    EXPECT_EQ(std::string(out.data(), (size_t)n), all.substr(all.size() - CLOG_RING_SIZE));
+}
+
+// ---- the line ------------------------------------------------------------------
+
+TEST_F(Logger, ColourClampedAndLongMessageCutWithResetIntact) {
+    udp_rx_t rx;
+    clog_init(base.c_str(), 1 << 20, 7);
+    clog_bind_serverip("127.0.0.1", rx.port);
+    std::string d;
+
+    EXPECT_GT(emit(9, "nine\n"), 0);
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_EQ(d.substr(0, 11), "HW|\x1b[34;22m");
+    emit(-3, "minus three\n");
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_EQ(d.substr(0, 11), "HW|\x1b[35;22m");
+    const char *codes[6] = {"35;22m", "31;22m", "33;22m", "36;22m", "32;22m", "34;22m"};
+    for (int lv = 0; lv < 6; lv++) {
+        emit(lv, "level\n");
+        ASSERT_TRUE(rx.recv_one(&d));
+        EXPECT_EQ(d.substr(3, 8), std::string("\x1b[") + codes[lv]) << lv;
+    }
+
+    // Header layout: stamp, ids, tag, caller, message, then a line holding only the reset.
+    int n = emit(3, "hello 7\n");
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_EQ((int)d.size(), n + 3);
+    EXPECT_NE(d.find("2026-03-01 12:00:00 PID:"), std::string::npos) << d;
+    EXPECT_NE(d.find(" TCU  emit "), std::string::npos) << d;
+    EXPECT_NE(d.find("  logger_test.cpp: 42 | hello 7\n\x1b[0m\n"), std::string::npos) << d;
+
+    std::string huge(3000, 'x');
+    huge += "\n";
+    n = emit(1, huge);
+    EXPECT_LE(n, CLOG_LINE_MAX);
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_EQ((int)d.size(), n + 3);
+    EXPECT_LE(d.size(), (size_t)CLOG_DGRAM_SIZE);
+    EXPECT_EQ(d.substr(d.size() - 7), "x\n\x1b[0m\n");
+
+    // A caller name, file name and tag far beyond their columns still leave room.
+    std::string longname(300, 'f');
+    n = clog_print(2, "LONGTAG", longname.c_str(), longname.c_str(), 123456, "%s", huge.c_str());
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_LE(d.size(), (size_t)CLOG_DGRAM_SIZE);
+    EXPECT_EQ(d.substr(d.size() - 5), "\x1b[0m\n");
+
+    ASSERT_TRUE(wait_drained());
+    std::string file = all_logs();
+    EXPECT_EQ(file.substr(file.size() - (size_t)n), d.substr(3));
+}
+
+// ---- the ring behind the writer ------------------------------------------------
+
+TEST_F(Logger, LineEndingExactlyAtRingEndIsWrittenInOrder) {
+    clog_init(base.c_str(), 1 << 20, 7);
+    int l0 = emit(4, "x\n");
+    int header = l0 - 2 - 5;
+    ASSERT_TRUE(wait_drained());
+    std::string before = all_logs();
+
+    clog_hold_writer(1);
+    // Park both indices 300 bytes before the end of an empty ring.
+    pthread_mutex_lock(&clogger.mutex);
+    clogger.idx_r = clogger.idx_w = CLOG_RING_SIZE - 300;
+    pthread_mutex_unlock(&clogger.mutex);
+    std::string msg(300 - header - 5 - 1, 'e');
+    msg += "\n";
+    EXPECT_EQ(emit(4, msg), 300);
+    pthread_mutex_lock(&clogger.mutex);
+    EXPECT_EQ(clogger.idx_w, CLOG_RING_SIZE);
+    pthread_mutex_unlock(&clogger.mutex);
+    emit(4, "after the wrap\n");
+    pthread_mutex_lock(&clogger.mutex);
+    EXPECT_EQ(clogger.idx_w, header + 15 + 5);
+    pthread_mutex_unlock(&clogger.mutex);
+    clog_hold_writer(0);
+
+    ASSERT_TRUE(wait_drained());
+    std::string added = all_logs().substr(before.size());
+    size_t first = added.find(msg + "\x1b[0m\n");
+    size_t second = added.find("after the wrap\n\x1b[0m\n");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    EXPECT_EQ(added.size(), (size_t)300 + header + 20);
+}
+
+TEST_F(Logger, BurstWhileWriterHeldLeavesNewest32768Bytes) {
+    udp_rx_t rx;
+    clog_init(base.c_str(), 1 << 20, 7);
+    clog_bind_serverip("127.0.0.1", rx.port);
+    ASSERT_TRUE(wait_drained());
+    size_t before = all_logs().size();
+
+    clog_hold_writer(1);
+    std::string sent;
+    for (int i = 0; sent.size() < 40000; i++) {
+        char msg[128];
+        snprintf(msg, sizeof msg, "burst %04d %s\n", i, std::string(100 + i % 50, '.').c_str());
+        emit(3, msg);
+        std::string d;
+        ASSERT_TRUE(rx.recv_one(&d));
+        sent += d.substr(3);
+    }
+    clog_hold_writer(0);
+    ASSERT_TRUE(wait_drained());
+    std::string added = all_logs().substr(before);
+    EXPECT_EQ(added.size(), (size_t)CLOG_RING_SIZE);
+    EXPECT_EQ(added, sent.substr(sent.size() - CLOG_RING_SIZE));
+}
+
+TEST_F(Logger, ExitDrainsWhatIsQueuedFromManyThreads) {
+    clog_init(base.c_str(), 1 << 20, 7);
+    ASSERT_TRUE(wait_drained());
+    clog_hold_writer(1);
+    std::vector<std::thread> th;
+    for (int t = 0; t < 4; t++)
+        th.emplace_back([t] {
+            for (int i = 0; i < 25; i++) TCU_LOG(3, "thread %d line %02d\n", t, i);
+        });
+    for (auto &x : th) x.join();
+    std::thread stopper([] { clog_exit(); });
+    for (int i = 0; i < 5000 && clogger.quit.load() == 0; i++) usleep(1000);
+    EXPECT_EQ(clogger.quit.load(), 1);
+    clog_hold_writer(0);
+    stopper.join();
+
+    std::string file = all_logs();
+    for (int t = 0; t < 4; t++) {
+        size_t last = 0;
+        for (int i = 0; i < 25; i++) {
+            char key[64];
+            snprintf(key, sizeof key, "thread %d line %02d\n\x1b[0m\n", t, i);
+            size_t at = file.find(key);
+            ASSERT_NE(at, std::string::npos) << key;
+            EXPECT_GE(at, last);
+            last = at;
+        }
+    }
+
+    // Stopped: lines go straight to standard output, nothing crashes.
+    testing::internal::CaptureStdout();
+    int n = TCU_LOG(1, "after exit\n");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ((int)out.size(), n);
+    EXPECT_NE(out.find("after exit\n\x1b[0m\n"), std::string::npos);
+    clog_exit();
+}
+
+// ---- rotation --------------------------------------------------------------------
+
+TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
+    clog_init(base.c_str(), 1000, 50);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 12; i++) {
+        char msg[160];
+        snprintf(msg, sizeof msg, "rec-%02d %s\n", i, std::string(60, '-').c_str());
+        emit(4, msg);
+        ASSERT_TRUE(wait_drained());
+    }
+    auto logs = logs_in(dir);
+    ASSERT_GE(logs.size(), 3u);
+    EXPECT_EQ(logs[0], "tcu_20260301_120000.log");
+    // Rotations within one second get the next free second in their names.
+    EXPECT_EQ(logs[1], "tcu_20260301_120001.log");
+    std::string joined;
+    for (auto &n : logs) {
+        std::string s = slurp(dir / n);
+        EXPECT_LT(s.size(), 1000u) << n;
+        joined += s;
+    }
+    size_t last = 0;
+    for (int i = 0; i < 12; i++) {
+        char key[16];
+        snprintf(key, sizeof key, "rec-%02d ", i);
+        size_t at = joined.find(key);
+        ASSERT_NE(at, std::string::npos) << key;
+        EXPECT_GE(at, last);
+        last = at;
+    }
+    clog_exit();
+
+    // A chunk above the limit reaches standard output, opens a new file and stays out of it.
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    clog_console = 1;
+    clog_init(base.c_str(), 300, 7);
+    testing::internal::CaptureStdout();
+    emit(1, std::string(300, 'o') + "\n");
+    ASSERT_TRUE(wait_drained());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(std::string(300, 'o')), std::string::npos);
+    logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(slurp(dir / logs[0]), "");
+    EXPECT_EQ(slurp(dir / logs[1]), "");
+}
+
+TEST_F(Logger, RotatesAtChangeOfLocalDate) {
+    g_now = utc_of(2026, 3, 1, 23, 59, 50);
+    clog_init(base.c_str(), 1 << 20, 7);
+    emit(3, "before midnight\n");
+    ASSERT_TRUE(wait_drained());
+    g_now = utc_of(2026, 3, 1, 23, 59, 59);
+    emit(3, "still the first\n");
+    ASSERT_TRUE(wait_drained());
+    g_now = utc_of(2026, 3, 2, 0, 0, 7);
+    emit(3, "after midnight\n");
+    ASSERT_TRUE(wait_drained());
+
+    auto logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0], "tcu_20260301_235950.log");
+    EXPECT_EQ(logs[1], "tcu_20260302_000007.log");
+    std::string a = slurp(dir / logs[0]), b = slurp(dir / logs[1]);
+    EXPECT_NE(a.find("before midnight"), std::string::npos);
+    EXPECT_NE(a.find("still the first"), std::string::npos);
+    EXPECT_EQ(a.find("after midnight"), std::string::npos);
+    EXPECT_NE(b.find("2026-03-02 00:00:07"), std::string::npos);
+    EXPECT_NE(b.find("after midnight"), std::string::npos);
+
+    // Same day of the year, one year on, is another date too.
+    g_now = utc_of(2027, 3, 2, 0, 0, 9);
+    emit(3, "a year later\n");
+    ASSERT_TRUE(wait_drained());
+    EXPECT_EQ(logs_in(dir).size(), 3u);
+}
+
+// ---- retention -------------------------------------------------------------------
+
+TEST_F(Logger, RetentionKeepsNewestAndTheCurrentFileAfterClockStepBack) {
+    const char *kept_old[] = {"tcu_20250401_080000.log", "tcu_20250402_080000.log",
+                              "tcu_20250403_080000.log", "tcu_20250404_080000.log",
+                              "tcu_20250405_080000.log", "tcu_20250406_080000.log",
+                              "tcu_20250407_080000.log"};
+    for (auto n : kept_old) touch(dir / n);
+    // Begin with the base name, but are not log files of this pattern.
+    std::vector<std::string> strangers = {
+        "tcu_notes.txt",           "tcu_20250101_000000.log.1",
+        "tcu_2025011_000000.log",  "tcu-20250101_000000.log",
+        "tcu_20251399_000000.log", "tcux_20250101_00000.log",
+        "tcu_2025O101_000000.log", "tcu_" + std::string(200, '9') + ".log"};
+    for (auto &n : strangers) touch(dir / n);
+
+    // A board without a set clock starts in 1970.
+    g_now = utc_of(1970, 1, 1, 0, 0, 5);
+    clog_init(base.c_str(), 1 << 20, 7);
+    EXPECT_EQ(clogger.fnumb, 7);
+    auto logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 7u);
+    EXPECT_EQ(logs[0], "tcu_19700101_000005.log");
+    EXPECT_EQ(logs[1], "tcu_20250402_080000.log");
+    emit(3, "first words of 1970\n");
+    ASSERT_TRUE(wait_drained());
+    EXPECT_NE(slurp(dir / "tcu_19700101_000005.log").find("first words"), std::string::npos);
+
+    // Next day (still 1970): the oldest file on disk goes, both of ours stay.
+    g_now = utc_of(1970, 1, 2, 0, 0, 1);
+    emit(3, "day two\n");
+    ASSERT_TRUE(wait_drained());
+    logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 7u);
+    EXPECT_EQ(logs[0], "tcu_19700101_000005.log");
+    EXPECT_EQ(logs[1], "tcu_19700102_000001.log");
+    EXPECT_EQ(logs[2], "tcu_20250403_080000.log");
+
+    // The clock gets set: the 1970 files rank as ours, newer than 2025's.
+    g_now = utc_of(2026, 3, 1, 9, 0, 0);
+    emit(3, "clock set\n");
+    ASSERT_TRUE(wait_drained());
+    logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 7u);
+    EXPECT_EQ(logs[2], "tcu_20250404_080000.log");
+    EXPECT_EQ(logs.back(), "tcu_20260301_090000.log");
+
+    testing::internal::CaptureStdout();
+    show_flist(&clogger);
+    std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(shown.substr(0, 16), "\nflist.fnumb:7\nf");
+    EXPECT_NE(shown.find("flist:6, utc:"), std::string::npos);
+    EXPECT_NE(shown.find("log_filename:tcu_20260301_090000.log\n\n"), std::string::npos);
+
+    clog_exit();
+    for (auto &n : strangers) EXPECT_TRUE(fs::exists(dir / n)) << n;
+}
+
+TEST_F(Logger, OverfullDirectoryAndRestartWithinOneSecond) {
+    // Listing order is the file system's: the result must not depend on it.
+    const char *names[] = {
+        "tcu_20250305_000000.log", "tcu_20250301_000000.log", "tcu_20250309_000000.log",
+        "tcu_20250302_000000.log", "tcu_20250308_000000.log", "tcu_20250303_000000.log",
+        "tcu_20250307_000000.log", "tcu_20250304_000000.log", "tcu_20250306_000000.log"};
+    for (auto n : names) touch(dir / n);
+    clog_init(base.c_str(), 1 << 20, 4);
+    auto logs = logs_in(dir);
+    std::vector<std::string> want = {"tcu_20250307_000000.log", "tcu_20250308_000000.log",
+                                     "tcu_20250309_000000.log", "tcu_20260301_120000.log"};
+    EXPECT_EQ(logs, want);
+    emit(3, "one\n");
+    ASSERT_TRUE(wait_drained());
+    clog_exit();
+
+    // Restart in the same second: the same file is appended to and listed once.
+    clog_init(base.c_str(), 1 << 20, 4);
+    EXPECT_EQ(clogger.fnumb, 4);
+    emit(3, "two\n");
+    ASSERT_TRUE(wait_drained());
+    EXPECT_EQ(logs_in(dir), want);
+    std::string cur = slurp(dir / "tcu_20260301_120000.log");
+    EXPECT_LT(cur.find("one\n"), cur.find("two\n"));
+}
+
+TEST_F(Logger, MissingDirectoryKeepsMirrorAndRetriesLater) {
+    udp_rx_t rx;
+    fs::path sub = dir / "later";
+    std::string b = (sub / "tcu").string();
+    clog_retry_ms = 0;
+    clog_init(b.c_str(), 1 << 20, 7);
+    clog_bind_serverip("127.0.0.1", rx.port);
+    EXPECT_EQ(clogger.fp, nullptr);
+    emit(1, "no directory yet\n");
+    std::string d;
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_NE(d.find("no directory yet"), std::string::npos);
+    ASSERT_TRUE(wait_drained());
+
+    fs::create_directory(sub);
+    g_now = utc_of(2026, 3, 1, 12, 0, 30);
+    emit(3, "directory is back\n");
+    ASSERT_TRUE(wait_drained());
+    auto logs = logs_in(sub);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0], "tcu_20260301_120030.log");
+    EXPECT_NE(slurp(sub / logs[0]).find("directory is back"), std::string::npos);
+}
+
+// ---- the UDP mirror --------------------------------------------------------------
+
+TEST_F(Logger, MirrorSendsHwLineOnlyOnceBound) {
+    udp_rx_t rx, rx2;
+    clog_init(base.c_str(), 1 << 20, 7);
+    EXPECT_EQ(clogger.peer_dest.load(), 0u);
+    emit(3, "not mirrored\n");
+    std::string d;
+    EXPECT_FALSE(rx.recv_one(&d, 200));
+    EXPECT_LT(clog_sendto_serverip("x\n"), 0);
+
+    clog_bind_serverip("127.0.0.1", rx.port);
+    EXPECT_GE(clogger.zqlog_fd.load(), 0);
+    EXPECT_EQ(clogger.peer_addrlen, 16u);
+    ASSERT_TRUE(wait_drained());
+    size_t before = all_logs().size();
+    int n = emit(3, "mirrored 1\n");
+    ASSERT_TRUE(rx.recv_one(&d));
+    ASSERT_TRUE(wait_drained());
+    std::string line = all_logs().substr(before);
+    EXPECT_EQ((int)line.size(), n);
+    EXPECT_EQ(d, "HW|" + line);
+
+    EXPECT_EQ(clog_sendto_serverip("plain\n"), 9);
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_EQ(d, "HW|plain\n");
+
+    // A text that is no IPv4 address leaves the binding as it was.
+    clog_bind_serverip("300.1.1.1", 9);
+    emit(3, "still here\n");
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_NE(d.find("log server address '300.1.1.1' invalid"), std::string::npos);
+    ASSERT_TRUE(rx.recv_one(&d));
+    EXPECT_NE(d.find("still here"), std::string::npos);
+
+    clog_bind_serverip("127.0.0.1", rx2.port);
+    emit(3, "moved\n");
+    ASSERT_TRUE(rx2.recv_one(&d));
+    EXPECT_NE(d.find("moved"), std::string::npos);
+    EXPECT_FALSE(rx.recv_one(&d, 100));
+
+    // Stopping the logger stops the mirror; a new start is unbound again.
+    clog_exit();
+    testing::internal::CaptureStdout();
+    emit(3, "after exit\n");
+    testing::internal::GetCapturedStdout();
+    clog_init(base.c_str(), 1 << 20, 7);
+    emit(3, "restarted\n");
+    EXPECT_FALSE(rx2.recv_one(&d, 200));
+}
+
+TEST(LoggerName, PatternIsMatchedExactly) {
+    time_t t;
+    setenv("TZ", "UTC", 1);
+    tzset();
+    ASSERT_EQ(clog_parse_name("tcu", "tcu_20250425_080523.log", &t), 0);
+    EXPECT_EQ(t, utc_of(2025, 4, 25, 8, 5, 23));
+    EXPECT_LT(clog_parse_name("tcu", "tcu_20250425_080523.log~", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tcu_20250425-080523.log", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tcu_2025042_080523.log", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tcu_20250425_0805 3.log", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tcu_20250025_080523.log", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tcu_20250425_250523.log", &t), 0);
+    EXPECT_LT(clog_parse_name("tcu", "tc_20250425_080523.log", &t), 0);
+}
+
+}  // namespace
