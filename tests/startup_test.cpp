@@ -86,7 +86,8 @@ TEST(StartUp, ProgramPrintsVersionLineAndStaysUp) {
     close(out[1]);
     std::string text;
     int64_t deadline = monotime_ms() + 20000;
-    while (text.find("SW:") == std::string::npos || text.find('\n', text.find("SW:")) == std::string::npos) {
+    while (text.find("SW:") == std::string::npos ||
+           text.find('\n', text.find("SW:")) == std::string::npos) {
         struct pollfd p = {out[0], POLLIN, 0};
         if (monotime_ms() > deadline || poll(&p, 1, 500) < 0) break;
         char buf[4096];

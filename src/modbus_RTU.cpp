@@ -1,0 +1,247 @@
+// Modbus RTU master: builds each request in a frame buffer on the stack, sends it,
+// receives the reply into the same buffer and checks length, CRC, exception,
+// function code and echoes.
+#include "modbus_RTU.h"
+
+#include "ast_ZQ.h"
+
+namespace {
+
+void put16(uint8_t *p, uint16_t v) {
+    p[0] = (uint8_t)(v >> 8);
+    p[1] = (uint8_t)(v & 0xFF);
+}
+
+uint16_t get16(const uint8_t *p) {
+    return (uint16_t)((p[0] << 8) | p[1]);
+}
+
+// How a 5-byte reply that is not an exception is treated.
+enum five_rule { FIVE_REFUSED, FIVE_ACCEPTED };
+
+// Sends frame[0..req_len-3] with its CRC, receives up to `expected` bytes and runs
+// the checks every function shares. Returns the byte count received (> 0) for
+// the caller's own checks, or the final result (<= 0 or an exception code) through
+// *result with 0 as return value.
+int rtu_exchange(com_ttySx_t *tty, uint8_t *frame, int req_len, int expected, five_rule five,
+                 bool exception_any_length, int *result) {
+    const uint8_t fc = frame[1];
+    uint16_t crc = modbus_crc16(frame, req_len - 2);
+    frame[req_len - 2] = (uint8_t)(crc & 0xFF);
+    frame[req_len - 1] = (uint8_t)(crc >> 8);
+
+    com_ttySx_flush(tty);
+    com_ttySx_rs485_control(tty, 1);
+    com_ttySx_send(tty, reinterpret_cast<char *>(frame), req_len);
+    com_ttySx_rs485_control(tty, 0);
+
+    int n = com_ttySx_recv_with_timeout(tty, reinterpret_cast<char *>(frame), expected,
+                                        MODBUS_RTU_TIMEOUT_MS);
+    if (n != expected && n != 5) {
+        *result = MODBUS_RTU_E_NO_REPLY;
+        return 0;
+    }
+    uint16_t got = (uint16_t)(frame[n - 2] | (frame[n - 1] << 8));
+    if (modbus_crc16(frame, n - 2) != got) {
+        *result = MODBUS_RTU_E_CRC;
+        return 0;
+    }
+    if ((n == 5 || exception_any_length) && frame[1] == (uint8_t)(fc | 0x80)) {
+        *result = frame[2];
+        return 0;
+    }
+    if (n == 5 && n != expected && five == FIVE_REFUSED) {
+        *result = MODBUS_RTU_E_REPLY;
+        return 0;
+    }
+    if (frame[1] != fc) {
+        *result = MODBUS_RTU_E_REPLY;
+        return 0;
+    }
+    return n;
+}
+
+int read_bits(com_ttySx_t *tty, uint8_t slave, uint8_t fc, uint16_t addr, uint16_t nb,
+              uint8_t *value) {
+    if (nb > MODBUS_RTU_MAX_READ_BITS) return MODBUS_RTU_E_QUANTITY;
+    uint8_t frame[260] = {};
+    frame[0] = slave;
+    frame[1] = fc;
+    put16(frame + 2, addr);
+    put16(frame + 4, nb);
+    int expected = 5 + (nb + 7) / 8;
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 8, expected, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    int count = frame[2];
+    if (count > n - 5) count = n - 5;  // never more than what actually arrived
+    for (int i = 0; i < count && value != nullptr; i++) value[i] = frame[3 + i];
+    return 0;
+}
+
+int read_registers(com_ttySx_t *tty, uint8_t slave, uint8_t fc, uint16_t addr, uint16_t nb,
+                   uint16_t *value) {
+    if (nb > MODBUS_RTU_MAX_READ_REGISTERS) return MODBUS_RTU_E_QUANTITY;
+    uint8_t frame[260] = {};
+    frame[0] = slave;
+    frame[1] = fc;
+    put16(frame + 2, addr);
+    put16(frame + 4, nb);
+    int result = 0;
+    // An input-register exception is known by its function code at any length.
+    int n = rtu_exchange(tty, frame, 8, 5 + 2 * nb, FIVE_REFUSED, fc == 0x04, &result);
+    if (n <= 0) return result;
+    for (int i = 0; i < nb && value != nullptr; i++) value[i] = get16(frame + 3 + 2 * i);
+    return 0;
+}
+
+}  // namespace
+
+int modbus_RTU_read_coils(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                          uint8_t *value) {
+    return read_bits(tty, slave, 0x01, addr, nb, value);
+}
+
+int modbus_RTU_read_discrete_inputs(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                                    uint8_t *value) {
+    return read_bits(tty, slave, 0x02, addr, nb, value);
+}
+
+int modbus_RTU_read_holding_registers(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                                      uint16_t *value) {
+    return read_registers(tty, slave, 0x03, addr, nb, value);
+}
+
+int modbus_RTU_read_input_registers(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                                    uint16_t *value) {
+    return read_registers(tty, slave, 0x04, addr, nb, value);
+}
+
+int modbus_RTU_write_single_coil(com_ttySx_t *tty, uint8_t slave, uint16_t addr, int value) {
+    uint8_t frame[16] = {};
+    const uint16_t coil = value ? 0xFF00 : 0x0000;
+    frame[0] = slave;
+    frame[1] = 0x05;
+    put16(frame + 2, addr);
+    put16(frame + 4, coil);
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 8, 8, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (get16(frame + 2) != addr || get16(frame + 4) != coil) return MODBUS_RTU_E_REPLY;
+    return 0;
+}
+
+int modbus_RTU_write_single_register(com_ttySx_t *tty, uint8_t slave, uint16_t addr,
+                                     uint16_t value) {
+    uint8_t frame[16] = {};
+    frame[0] = slave;
+    frame[1] = 0x06;
+    put16(frame + 2, addr);
+    put16(frame + 4, value);
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 8, 8, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (get16(frame + 2) != addr || get16(frame + 4) != value) return MODBUS_RTU_E_REPLY;
+    return 0;
+}
+
+int modbus_RTU_read_exception_status(com_ttySx_t *tty, uint8_t slave, uint8_t *value) {
+    if (value != nullptr) *value = 0;
+    uint8_t frame[8] = {};
+    frame[0] = slave;
+    frame[1] = 0x07;
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 4, 5, FIVE_ACCEPTED, false, &result);
+    if (n <= 0) return result;
+    if (value != nullptr) *value = frame[2];
+    return 0;
+}
+
+int modbus_RTU_write_multiple_coils(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                                    const uint8_t *value) {
+    if (nb > MODBUS_RTU_MAX_WRITE_BITS) return MODBUS_RTU_E_QUANTITY;
+    uint8_t frame[260] = {};
+    const int bytes = (nb + 7) / 8;
+    frame[0] = slave;
+    frame[1] = 0x0F;
+    put16(frame + 2, addr);
+    put16(frame + 4, nb);
+    frame[6] = (uint8_t)bytes;
+    for (int i = 0; i < nb && value != nullptr; i++) {
+        if (value[i]) frame[7 + i / 8] |= (uint8_t)(1u << (i % 8));
+    }
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 9 + bytes, 8, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (get16(frame + 2) != addr || get16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
+    return 0;
+}
+
+int modbus_RTU_write_multiple_registers(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
+                                        const uint16_t *value) {
+    if (nb > MODBUS_RTU_MAX_WRITE_REGISTERS) return MODBUS_RTU_E_QUANTITY;
+    uint8_t frame[260] = {};
+    frame[0] = slave;
+    frame[1] = 0x10;
+    put16(frame + 2, addr);
+    put16(frame + 4, nb);
+    frame[6] = (uint8_t)(2 * nb);
+    for (int i = 0; i < nb && value != nullptr; i++) put16(frame + 7 + 2 * i, value[i]);
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 9 + 2 * nb, 8, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (get16(frame + 2) != addr || get16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
+    return 0;
+}
+
+int modbus_RTU_report_slave_id(com_ttySx_t *tty, uint8_t slave, uint8_t *slave_id) {
+    uint8_t frame[32] = {};
+    frame[0] = slave;
+    frame[1] = 0x11;
+    int result = 0;
+    // A 5-byte reply is a slave id without data bytes.
+    int n = rtu_exchange(tty, frame, 4, 32, FIVE_ACCEPTED, false, &result);
+    if (n <= 0) return result;
+    int count = frame[2];
+    if (count > n - 5) count = n - 5;
+    for (int i = 0; i < count && slave_id != nullptr; i++) slave_id[i] = frame[3 + i];
+    return 0;
+}
+
+int modbus_RTU_mask_write_register(com_ttySx_t *tty, uint8_t slave, uint16_t addr,
+                                   uint16_t and_mask, uint16_t or_mask) {
+    uint8_t frame[16] = {};
+    frame[0] = slave;
+    frame[1] = 0x16;
+    put16(frame + 2, addr);
+    put16(frame + 4, and_mask);
+    put16(frame + 6, or_mask);
+    int result = 0;
+    int n = rtu_exchange(tty, frame, 10, 10, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (get16(frame + 2) != addr) return MODBUS_RTU_E_REPLY;
+    return 0;
+}
+
+int modbus_RTU_read_write_registers(com_ttySx_t *tty, uint8_t slave, uint16_t read_addr,
+                                    uint16_t read_nb, uint16_t write_addr, uint16_t write_nb,
+                                    uint16_t *value) {
+    if (read_nb > MODBUS_RTU_MAX_READ_REGISTERS || write_nb > MODBUS_RTU_MAX_RW_WRITE_REGISTERS)
+        return MODBUS_RTU_E_QUANTITY;
+    uint8_t frame[260] = {};
+    frame[0] = slave;
+    frame[1] = 0x17;
+    put16(frame + 2, read_addr);
+    put16(frame + 4, read_nb);
+    put16(frame + 6, write_addr);
+    put16(frame + 8, write_nb);
+    frame[10] = (uint8_t)(2 * write_nb);
+    for (int i = 0; i < write_nb && value != nullptr; i++) put16(frame + 11 + 2 * i, value[i]);
+    int result = 0;
+    int n =
+        rtu_exchange(tty, frame, 13 + 2 * write_nb, 5 + 2 * read_nb, FIVE_REFUSED, false, &result);
+    if (n <= 0) return result;
+    if (frame[2] != 2 * read_nb) return MODBUS_RTU_E_REPLY;
+    for (int i = 0; i < read_nb && value != nullptr; i++) value[i] = get16(frame + 3 + 2 * i);
+    return 0;
+}
