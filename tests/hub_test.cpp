@@ -1,0 +1,411 @@
+// The gun state hub seen by its peers: the power unit's TCP end receiving the
+// register reports, the GOOSE frames leaving on the loopback interface, and the
+// board lines on a fake sysfs tree.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <sys/ioctl.h>
+#include <string>
+#include <vector>
+
+#include "support/fake_sysfs.h"
+#include "support/hub_peers.h"
+#include "adcgpio.h"
+#include "tc_system.h"
+#include "tc_tcu.h"
+
+namespace {
+
+constexpr uint16_t TCU_ID = 5;  // connector ids 11 and 12
+
+uint16_t reg(const uint16_t *r) {
+    pthread_mutex_lock(&modbusHW.mutex);
+    uint16_t v = *r;
+    pthread_mutex_unlock(&modbusHW.mutex);
+    return v;
+}
+
+class Hub : public testing::Test {
+  protected:
+    FakeSysfs fs;  // TCU_ROOT: no board line of the host is ever touched
+    PowerUnitPeer peer;
+    bool goose_ok = false;
+
+    void SetUp() override {
+        fs.add_board_lines(1);
+        fs.record_commands(true);
+        modbus_TCP_init(&modbusHW, "127.0.0.1", peer.port(), 0, TCU_ID);
+        ASSERT_TRUE(peer.accept_link()) << "the link did not connect to the test peer";
+        goose_ok = goose_HW_init(&gooseGUNA, "lo", TCU_ID * 2 + 1) == 0;
+        goose_ok = goose_HW_init(&gooseGUNB, "lo", TCU_ID * 2 + 2) == 0 && goose_ok;
+        ccu_STM32_init(&stm32F103, "can0", 500000, 1);
+    }
+    void TearDown() override {
+        ccu_STM32_exit(&stm32F103);
+        goose_HW_exit(&gooseGUNB);
+        goose_HW_exit(&gooseGUNA);
+        modbus_TCP_exit(&modbusHW);
+    }
+    void expect_report(uint16_t addr, std::vector<uint16_t> values) {
+        HubReport r;
+        std::string why;
+        ASSERT_TRUE(peer.read_report(&r, 3000, &why)) << why;
+        EXPECT_EQ(addr, r.addr) << std::hex << addr;
+        EXPECT_EQ(values, r.values) << std::hex << addr;
+    }
+    void expect_quiet() {
+        std::vector<uint8_t> f = peer.read_frame(150);
+        EXPECT_TRUE(f.empty()) << "unexpected frame of " << f.size() << " bytes";
+    }
+};
+
+#define SKIP_WITHOUT_GOOSE()                                                                     \
+    do {                                                                                         \
+        if (!goose_ok || !GooseCapture().ok())                                                   \
+            GTEST_SKIP() << "no raw packet socket on lo (needs CAP_NET_RAW): GOOSE not checked"; \
+    } while (0)
+
+}  // namespace
+
+TEST_F(Hub, MeasurementUpdateEncodingsAndSingleReport) {
+    uint16_t *a = modbusHW.regs_0x1100;
+    ccu_Update_GUNA_IVE(320, 105, 2205, 123456, 0);
+    EXPECT_EQ(0x4200, reg(&a[0x05]));  // 32.0 A
+    EXPECT_EQ(0x0000, reg(&a[0x06]));
+    EXPECT_EQ(0x435C, reg(&a[0x07]));  // 220.5 V
+    EXPECT_EQ(0x8000, reg(&a[0x08]));
+    EXPECT_EQ(0x4128, reg(&a[0x09]));  // 10.5 A
+    EXPECT_EQ(0x0000, reg(&a[0x0A]));
+    EXPECT_EQ(0x435C, reg(&a[0x13]));
+    EXPECT_EQ(0x8000, reg(&a[0x14]));
+    EXPECT_EQ(0x405E, reg(&a[0x00]));  // 123.456 kWh, double, most significant first
+    EXPECT_EQ(0xDD2F, reg(&a[0x01]));
+    EXPECT_EQ(0x1A9F, reg(&a[0x02]));
+    EXPECT_EQ(0xBE77, reg(&a[0x03]));
+    expect_report(0x1113, {0x435C, 0x8000});
+    expect_quiet();  // the other measurement registers are not reported
+
+    // Gun B's twin writes gun B's block only.
+    ccu_Update_GUNB_IVE(1000, 2000, 7505, 1000, 77);
+    uint16_t *b = modbusHW.regs_0x1D00;
+    EXPECT_EQ(0x42C8, reg(&b[0x05]));  // 100.0
+    expect_report(0x1D13, {reg(&b[0x13]), reg(&b[0x14])});
+    uint32_t bits = ((uint32_t)reg(&b[0x07]) << 16) | reg(&b[0x08]);
+    float v;
+    memcpy(&v, &bits, 4);
+    EXPECT_FLOAT_EQ(750.5f, v);
+    EXPECT_EQ(0x405E, reg(&a[0x00]));  // gun A untouched
+}
+
+TEST_F(Hub, StatusTwinsWriteAndReportTheirOwnRegisters) {
+    struct row {
+        void (*fa)(uint16_t);
+        void (*fb)(uint16_t);
+        int off;
+        uint16_t in, stored;
+    };
+    // Wrappers give every update one signature.
+    const row rows[] = {
+        {[](uint16_t v) { ccu_Update_GUNA_Type(v); }, [](uint16_t v) { ccu_Update_GUNB_Type(v); },
+         0x04, 1, 1},
+        {[](uint16_t v) { ccu_Update_GUNA_WorkState(v); },
+         [](uint16_t v) { ccu_Update_GUNB_WorkState(v); }, 0x0B, 8, 8},
+        {[](uint16_t v) { ccu_Update_GUNA_LinkState(v); },
+         [](uint16_t v) { ccu_Update_GUNB_LinkState(v); }, 0x0D, 1, 1},
+        {[](uint16_t v) { ccu_Update_GUNA_ContactorState((uint8_t)v); },
+         [](uint16_t v) { ccu_Update_GUNB_ContactorState((uint8_t)v); }, 0x54, 0x1FF, 0xFF},
+        {[](uint16_t v) { ccu_Update_GUNA_ElecLockState((uint8_t)v); },
+         [](uint16_t v) { ccu_Update_GUNB_ElecLockState((uint8_t)v); }, 0x56, 1, 1},
+        {[](uint16_t v) { ccu_Update_GUNA_PowerOn((uint8_t)v); },
+         [](uint16_t v) { ccu_Update_GUNB_PowerOn((uint8_t)v); }, 0x7E, 0x101, 0x01},
+    };
+    for (const row &r : rows) {
+        r.fb(r.in);
+        EXPECT_EQ(r.stored, reg(&modbusHW.regs_0x1D00[r.off])) << std::hex << r.off;
+        expect_report((uint16_t)(0x1D00 + r.off), {r.stored});
+        r.fa(r.in);  // gun A at 0x11nn
+        EXPECT_EQ(r.stored, reg(&modbusHW.regs_0x1100[r.off]));
+        expect_report((uint16_t)(0x1100 + r.off), {r.stored});
+    }
+    // Contactor voltage: no scaling, float.
+    ccu_Update_GUNB_K1K2Voltage(750);
+    expect_report(0x1D13, {0x443B, 0x8000});
+    ccu_Update_GUNA_K1K2Voltage(0);
+    expect_report(0x1113, {0x0000, 0x0000});
+    expect_quiet();
+}
+
+// Records each contactor command together with what the power unit had already
+// received at that moment.
+struct ordered_cmd {
+    std::string cmd;
+    int peer_bytes;
+};
+std::vector<ordered_cmd> g_ordered;
+int g_peer_fd = -1;
+int ordering_shell(const char *command) {
+    int n = 0;
+    ioctl(g_peer_fd, FIONREAD, &n);
+    g_ordered.push_back({command, n});
+    return 0;
+}
+
+TEST_F(Hub, OpeningK1ReportsWorkStateOneBeforeTheOutputOpens) {
+    g_ordered.clear();
+    g_peer_fd = peer.fd();
+    gpio_shell = ordering_shell;
+    ccu_GUNA_Ctrl_K1(0);
+    ASSERT_EQ(1u, g_ordered.size());
+    EXPECT_EQ("echo 1 > " + fs.path("/sys/class/gpio/gpio405/value"), g_ordered[0].cmd);
+    EXPECT_EQ(24, g_ordered[0].peer_bytes);  // the whole report was there already
+    expect_report(0x110B, {1});
+
+    // Closing touches no register.
+    g_ordered.clear();
+    ccu_GUNA_Ctrl_K1(1);
+    ASSERT_EQ(1u, g_ordered.size());
+    EXPECT_EQ("echo 0 > " + fs.path("/sys/class/gpio/gpio405/value"), g_ordered[0].cmd);
+    expect_quiet();
+
+    // Gun B: 0x1D0B and contactor 2; K2s are contactors 1 and 3, no register.
+    g_ordered.clear();
+    ccu_GUNB_Ctrl_K1(0);
+    ccu_GUNA_Ctrl_K2(1);
+    ccu_GUNB_Ctrl_K2(0);
+    ASSERT_EQ(3u, g_ordered.size());
+    EXPECT_EQ("echo 1 > " + fs.path("/sys/class/gpio/gpio400/value"), g_ordered[0].cmd);
+    EXPECT_EQ(24, g_ordered[0].peer_bytes);
+    EXPECT_EQ("echo 0 > " + fs.path("/sys/class/gpio/gpio401/value"), g_ordered[1].cmd);
+    EXPECT_EQ("echo 1 > " + fs.path("/sys/class/gpio/gpio399/value"), g_ordered[2].cmd);
+    expect_report(0x1D0B, {1});
+    expect_quiet();
+    fs.record_commands(true);
+}
+
+namespace {
+
+uint32_t fbits(float f) {
+    uint32_t b;
+    memcpy(&b, &f, 4);
+    return b;
+}
+
+using entries_t = std::vector<std::pair<uint8_t, uint32_t>>;
+
+}  // namespace
+
+TEST_F(Hub, PowerRequestsCarryConnectorIdAndFixedWordsWhateverCameBefore) {
+    SKIP_WITHOUT_GOOSE();
+    GooseCapture cap;
+    // A previous request held other values in every field.
+    pthread_mutex_lock(&gooseGUNB.mutex);
+    gooseGUNB.power_request = {99, 0x1234, 1, 1, 1.0f, 2.0f, 0, 0x5555};
+    uint32_t st = gooseGUNB.stNum;
+    pthread_mutex_unlock(&gooseGUNB.mutex);
+    cap.drain();
+    ccu_GUNB_PowerRequest(PRT_CHARGING, PRM_CONSTANT_CURRENT, 750.5f, 120.25f);
+    GooseFrame g;
+    ASSERT_TRUE(cap.next(&g, 3000)) << "first frame not sent at once";
+    EXPECT_EQ("CC/0$GO$PowerRequest", g.goID);
+    EXPECT_EQ(st + 1, g.stNum);
+    EXPECT_EQ(1u, g.sqNum);
+    EXPECT_EQ((entries_t{{0x86, 12},
+                         {0x86, 0xFFFF},
+                         {0x86, 5},
+                         {0x86, 2},
+                         {0x87, fbits(750.5f)},
+                         {0x87, fbits(120.25f)},
+                         {0x86, 0xFFFF},
+                         {0x86, 0xFFFF}}),
+              g.entries);
+
+    // The connector id comes from the register, read at each request.
+    pthread_mutex_lock(&modbusHW.mutex);
+    modbusHW.regs_0x1100[0x0E] = 0x0042;
+    pthread_mutex_unlock(&modbusHW.mutex);
+    pthread_mutex_lock(&gooseGUNA.mutex);
+    gooseGUNA.power_request = {7, 7, 7, 7, 7.0f, 7.0f, 7, 7};
+    pthread_mutex_unlock(&gooseGUNA.mutex);
+    ccu_GUNA_PowerRequest(PRT_PRECHARGING, PRM_CONSTANT_VOLTAGE, 400.0f, 2.0f);
+    ASSERT_TRUE(cap.next(&g, 3000));
+    EXPECT_EQ((entries_t{{0x86, 0x42},
+                         {0x86, 0xFFFF},
+                         {0x86, 4},
+                         {0x86, 1},
+                         {0x87, fbits(400.0f)},
+                         {0x87, fbits(2.0f)},
+                         {0x86, 0xFFFF},
+                         {0x86, 0xFFFF}}),
+              g.entries);
+
+    // Shutdown requests: gun A's connector id, reason, 0xFFFF words.
+    pthread_mutex_lock(&gooseGUNA.mutex);
+    gooseGUNA.shutdown_request = {1, 2, 3, 0, 0};
+    st = gooseGUNA.stNum;
+    pthread_mutex_unlock(&gooseGUNA.mutex);
+    ccu_GUNA_ShuntdownRequest(SRR_GUN_EMGSTOP);
+    ASSERT_TRUE(cap.next(&g, 3000));
+    EXPECT_EQ("CC/0$GO$ShutdownRequest", g.goID);
+    EXPECT_EQ(0x3002, g.appid);
+    EXPECT_EQ(st + 1, g.stNum);
+    EXPECT_EQ(1u, g.sqNum);
+    EXPECT_EQ((entries_t{{0x86, 0x42}, {0x86, 0xFFFF}, {0x86, 4}, {0x86, 0xFFFF}, {0x86, 0xFFFF}}),
+              g.entries);
+    ccu_GUNB_ShuntdownRequest(SRR_NORMAL);
+    ASSERT_TRUE(cap.next(&g, 3000));
+    EXPECT_EQ((entries_t{{0x86, 12}, {0x86, 0xFFFF}, {0x86, 0}, {0x86, 0xFFFF}, {0x86, 0xFFFF}}),
+              g.entries);
+}
+
+// The power unit writes a MAC address with function 16 into either gun's block:
+// the write handler triggers the hub on the Modbus side, both streams follow.
+TEST_F(Hub, MacWriteForEitherGunChangesBothStreams) {
+    auto write_mac = [](uint16_t start, const uint8_t mac[6]) {
+        uint8_t rq[19] = {
+            0x00,           0x07, 0x00, 0x00, 0x00, 0x0D, 0x01, 0x10, (uint8_t)(start >> 8),
+            (uint8_t)start, 0x00, 0x03, 0x06};
+        memcpy(rq + 13, mac, 6);
+        memcpy(modbusHW.rx_buff, rq, sizeof rq);
+        modbusHW.rx_bytes = sizeof rq;
+        return modbus_TCP_write_multiple_registers(&modbusHW);
+    };
+    auto dst_of = [](goose_HW_t *g) {
+        pthread_mutex_lock(&g->mutex);
+        std::vector<uint8_t> d(g->dst_mac, g->dst_mac + 6);
+        pthread_mutex_unlock(&g->mutex);
+        return d;
+    };
+    const uint8_t macB[6] = {0x02, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+    ASSERT_EQ(0, write_mac(0x2D11, macB));
+    std::vector<uint8_t> want(macB, macB + 6);
+    EXPECT_EQ(want, dst_of(&gooseGUNA));
+    EXPECT_EQ(want, dst_of(&gooseGUNB));
+
+    if (goose_ok && GooseCapture().ok()) {
+        GooseCapture cap;
+        GooseFrame g;
+        ccu_GUNA_PowerRequest(PRT_ACDC_PLACEHOLDER, PRM_CONSTANT_CURRENT, 1000.0f, 100.0f);
+        ASSERT_TRUE(cap.next(&g, 3000));
+        EXPECT_EQ(want, std::vector<uint8_t>(g.dst, g.dst + 6));
+        ccu_GUNB_ShuntdownRequest(SRR_NORMAL);
+        ASSERT_TRUE(cap.next(&g, 3000));
+        EXPECT_EQ(want, std::vector<uint8_t>(g.dst, g.dst + 6));
+    }
+
+    const uint8_t macA[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+    ASSERT_EQ(0, write_mac(0x2111, macA));
+    want.assign(macA, macA + 6);
+    EXPECT_EQ(want, dst_of(&gooseGUNA));
+    EXPECT_EQ(want, dst_of(&gooseGUNB));
+}
+
+TEST_F(Hub, KeyCopiesGoToTheirOwnGunOnly) {
+    uint8_t zero[48] = {0};
+    for (int i = 0; i < 24; i++) {
+        modbusHW.regs_0x2100[0x15 + i] = (uint16_t)(0x0100 * (2 * i) + (2 * i + 1));
+    }
+    ccu_Update_GUNA_HMAC();
+    pthread_mutex_lock(&gooseGUNA.mutex);
+    for (int i = 0; i < 48; i++) EXPECT_EQ(i, gooseGUNA.HMAC[i]) << i;
+    pthread_mutex_unlock(&gooseGUNA.mutex);
+    pthread_mutex_lock(&gooseGUNB.mutex);
+    EXPECT_EQ(0, memcmp(zero, gooseGUNB.HMAC, 48));
+    pthread_mutex_unlock(&gooseGUNB.mutex);
+
+    for (int i = 0; i < 24; i++) modbusHW.regs_0x2D00[0x15 + i] = 0xA55A;
+    ccu_Update_GUNB_HMAC();
+    pthread_mutex_lock(&gooseGUNB.mutex);
+    for (int i = 0; i < 48; i++) EXPECT_EQ(i % 2 == 0 ? 0xA5 : 0x5A, gooseGUNB.HMAC[i]);
+    pthread_mutex_unlock(&gooseGUNB.mutex);
+    pthread_mutex_lock(&gooseGUNA.mutex);
+    EXPECT_EQ(47, gooseGUNA.HMAC[47]);
+    pthread_mutex_unlock(&gooseGUNA.mutex);
+}
+
+TEST_F(Hub, LedCacheCommandsEachChannelAtMostOnce) {
+    std::vector<std::pair<int, int>> cmds;
+    auto decide = [&](void (*op)()) {
+        pthread_mutex_lock(&stm32F103.mutex);
+        stm32F103.led_ncmds = 0;
+        op();
+        cmds.clear();
+        for (int i = 0; i < stm32F103.led_ncmds; i++) {
+            cmds.emplace_back(stm32F103.led_cmds[i].idx, stm32F103.led_cmds[i].enable);
+        }
+        stm32F103.led_ncmds = 0;
+        pthread_mutex_unlock(&stm32F103.mutex);
+        return cmds;
+    };
+    using cl = std::vector<std::pair<int, int>>;
+    // The cache starts with all four channels on.
+    EXPECT_EQ((cl{{7, 0}}), decide([] { ccu_GUNA_LED_OnOff(1); }));
+    EXPECT_EQ((cl{}), decide([] { ccu_GUNA_LED_OnOff(1); }));
+    EXPECT_EQ((cl{{6, 0}, {7, 1}}), decide([] { ccu_GUNA_LED_OnOff(0); }));
+    EXPECT_EQ((cl{{6, 1}, {7, 0}}), decide([] { ccu_GUNA_LED_Toggle(); }));
+    EXPECT_EQ((cl{{6, 0}}), decide([] { ccu_GUNA_LED_Toggle(); }));
+    EXPECT_EQ((cl{{6, 1}}), decide([] { ccu_GUNA_LED_Toggle(); }));
+    EXPECT_EQ((cl{{8, 0}}), decide([] { ccu_GUNB_LED_OnOff(1); }));
+    EXPECT_EQ((cl{}), decide([] { ccu_GUNB_LED_OnOff(7); }));  // any nonzero is on
+    EXPECT_EQ((cl{{8, 1}, {9, 0}}), decide([] { ccu_GUNB_LED_OnOff(0); }));
+    EXPECT_EQ((cl{{8, 0}, {9, 1}}), decide([] { ccu_GUNB_LED_Toggle(); }));
+    EXPECT_EQ((cl{{9, 0}}), decide([] { ccu_GUNB_LED_Toggle(); }));
+}
+
+// Once per second the co-processor thread applies the modes: a blinking gun A
+// flips channel 6 (board LED 1) every time and keeps channel 7 (LED 0) dark.
+TEST_F(Hub, BlinkingGunTogglesChannelSixOncePerApplication) {
+    ccu_GUNA_LED_State(2);
+    fs.clear_commands();
+    for (int i = 0; i < 4; i++) ccu_STM32_LED(&stm32F103);
+    EXPECT_EQ((std::vector<int>{1, 0, 1, 0}), fs.value_history(409));
+    EXPECT_EQ((std::vector<int>{1}), fs.value_history(408));
+    // Gun B steady (mode 1): channel 8 (LED 2) out once, channel 9 stays lit.
+    EXPECT_EQ((std::vector<int>{1}), fs.value_history(407));
+    EXPECT_TRUE(fs.value_history(397).empty());
+}
+
+TEST_F(Hub, QueriesReadTheSampledState) {
+    pthread_mutex_lock(&stm32F103.mutex);
+    const uint8_t st[4] = {1, 0, 0, 1};
+    memcpy(stm32F103.state, st, 4);
+    pthread_mutex_unlock(&stm32F103.mutex);
+    EXPECT_EQ(1, ccu_GUNA_Query_K1_State());
+    EXPECT_EQ(0, ccu_GUNA_Query_K2_State());
+    EXPECT_EQ(0, ccu_GUNB_Query_K1_State());
+    EXPECT_EQ(1, ccu_GUNB_Query_K2_State());
+    EXPECT_EQ(0u, ccu_GUNA_Query_OutputVoltage());
+    EXPECT_EQ(0u, ccu_GUNB_Query_OutputVoltage());
+    ccu_GUNB_LED_State(3);
+    pthread_mutex_lock(&stm32F103.mutex);
+    EXPECT_EQ(3, stm32F103.GUNB_State);
+    EXPECT_EQ(1, stm32F103.GUNA_State);
+    pthread_mutex_unlock(&stm32F103.mutex);
+}
+
+TEST_F(Hub, SerialIdIsPaddedOrCutToNineRegistersAndUtcIsLowWordFirst) {
+    const uint16_t *id = &modbusHW.regs_0x1000[0x16];
+    // A short text, in a buffer with nothing readable past its end as far as the
+    // copy is concerned: the rest of the identity is zero.
+    std::vector<char> shorttext = {'T', 'C', '7', '\0'};
+    ccu_Update_serialID(shorttext.data());
+    EXPECT_EQ(0x5443, reg(&id[0]));
+    EXPECT_EQ(0x3700, reg(&id[1]));
+    for (int i = 2; i < 9; i++) EXPECT_EQ(0, reg(&id[i])) << i;
+    ccu_Update_serialID("ABCDEFGHIJKLMNOPQRSTUVWXYZ");  // cut at 18
+    EXPECT_EQ(0x4142, reg(&id[0]));
+    EXPECT_EQ(0x5152, reg(&id[8]));
+    EXPECT_EQ(0, reg(&modbusHW.regs_0x1000[0x1F]));  // the register after is untouched
+    ccu_Update_serialID(nullptr);
+    EXPECT_EQ(0x4142, reg(&id[0]));
+
+    uint32_t before = (uint32_t)time(nullptr);
+    ccu_Update_UTC();
+    uint32_t after = (uint32_t)time(nullptr);
+    uint32_t got =
+        reg(&modbusHW.regs_0x1000[0x24]) | ((uint32_t)reg(&modbusHW.regs_0x1000[0x25]) << 16);
+    EXPECT_GE(got, before);
+    EXPECT_LE(got, after);
+    expect_quiet();  // terminal-wide updates are not reported
+}
