@@ -347,6 +347,9 @@ TEST_F(UpdateTest, KilledAtEachStepLeavesACompleteProgramBehindTheLink) {
         ASSERT_TRUE(
             updater.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())}, env));
         ASSERT_TRUE(server_.accept_within(WAIT_MS));
+        // Whatever the previous kill left beside the link is cleared at start.
+        EXPECT_FALSE(exists(root_.bin("app_ZQHW_2_0_0.part")));
+        EXPECT_FALSE(exists(root_.bin("app_ZQHW.new")));
         ASSERT_TRUE(server_.send_text(offer((long)img.size(), "2.0.0")));
         ASSERT_EQ(ACCEPTED, server_.read_line(WAIT_MS));
         ASSERT_EQ(request("2.0.0"), server_.read_line(WAIT_MS));

@@ -4,6 +4,7 @@
 #include "update.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -520,9 +521,13 @@ int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename
         return -4;
     }
     update_step("verified");
-    if (rename(tmpname, filename) != 0 || update_sync_dir(filename) != 0) {
+    if (rename(tmpname, filename) != 0) {
         UPD_TRACE("rename %s failed, errno:%d\n", filename, errno);
         unlink(tmpname);
+        return -5;
+    }
+    if (update_sync_dir(filename) != 0) {
+        UPD_TRACE("sync %s failed, errno:%d\n", filename, errno);
         return -5;
     }
     update_step("renamed");
@@ -605,9 +610,31 @@ static void update_offer(zq_update_t *upd) {
     android_Reboot(upd);
 }
 
+// Removes what an installation cut short by a power loss left behind: partial downloads and
+// a new link that was never renamed into place. The link itself is never touched here.
+static void update_clean_leftovers(void) {
+    char dirname[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(dirname, sizeof dirname, "/home/root/bin") < 0) return;
+    DIR *dir = opendir(dirname);
+    if (dir == nullptr) return;
+    while (struct dirent *e = readdir(dir)) {
+        const char *name = e->d_name;
+        size_t len = strlen(name);
+        bool part =
+            strncmp(name, "app_ZQHW_", 9) == 0 && len > 5 && strcmp(name + len - 5, ".part") == 0;
+        if (!part && strcmp(name, "app_ZQHW.new") != 0) continue;
+        char path[ZQ_UPDATE_PATH_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dirname, name);
+        if (n < 0 || (size_t)n >= sizeof path) continue;
+        if (unlink(path) == 0) UPD_TRACE("removed %s\n", path);
+    }
+    closedir(dir);
+}
+
 int zq_update_init(zq_update_t *upd) {
     if (upd == nullptr) return -1;
     upd->sock = -1;
+    update_clean_leftovers();
     android_connect(upd);
     char linkname[ZQ_UPDATE_PATH_SIZE];
     if (update_path(linkname, sizeof linkname, LINK_PATH) < 0) {
