@@ -276,6 +276,22 @@ TEST_F(UpdateTest, ImagesNotForThisMachineFailWithoutReboot) {
     expect_untouched("2_0_0");
 }
 
+TEST_F(UpdateTest, WriteErrorAnswersFailAndKeepsTheStreamInStep) {
+    root_.install("1_2_3", old_);
+    updater_.limit_file_size(2000);
+    start();
+    std::vector<unsigned char> img = good_image();
+    offer_and_send(img, "2.0.0", img.size());
+    EXPECT_EQ(result("Fail", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_NE(std::string::npos,
+              updater_.output().find("write " + root_.bin("app_ZQHW_2_0_0.part") + " failed"))
+        << updater_.output();
+    // The rest of the image was still read: the next line is understood.
+    expect_version("1.2.3");
+    EXPECT_TRUE(updater_.wait_output("recvd.bytes:" + std::to_string(img.size()) + "\n", WAIT_MS));
+    expect_untouched("2_0_0");
+}
+
 TEST_F(UpdateTest, ConnectionCutDuringTransferLeavesInstallationAlone) {
     root_.install("1_2_3", old_);
     start();

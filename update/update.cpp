@@ -671,6 +671,8 @@ int main(int argc, char **argv) {
     // Traces are read line by line by whoever watches the updater, even through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit must make the write fail (answered "Fail"), not end the updater.
+    signal(SIGXFSZ, SIG_IGN);
     // The board's network and the HMI come up after the updater is started.
     update_msleep(update_env_ms("ZQ_UPDATE_START_DELAY_MS", START_DELAY_MS));
     zq_update_t *upd = &update;

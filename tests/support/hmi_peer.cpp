@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,6 +152,10 @@ bool HmiUpdater::start(const std::string &binary, const std::vector<std::string>
         // The updater never outlives a crashed test.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(126);
+        if (fsize_limit_ >= 0) {
+            struct rlimit lim = {(rlim_t)fsize_limit_, (rlim_t)fsize_limit_};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
         dup2(fds[1], STDOUT_FILENO);
         dup2(fds[1], STDERR_FILENO);
         execve(binary.c_str(), argv.data(), envp.data());

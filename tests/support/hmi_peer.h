@@ -49,6 +49,8 @@ class HmiUpdater {
     bool wait_exit(int timeout_ms, int *status);
     void stop();
     pid_t pid() const { return pid_; }
+    // Limits the size of any file the updater writes (RLIMIT_FSIZE), to provoke write errors.
+    void limit_file_size(long bytes) { fsize_limit_ = bytes; }
 
   private:
     pid_t pid_ = -1;
@@ -58,6 +60,7 @@ class HmiUpdater {
     std::condition_variable cv_;
     std::string out_;
     bool reaped_ = false;
+    long fsize_limit_ = -1;
 };
 
 // A temporary TCU_ROOT: home/root/bin for the programs, bin/ with pkill and reboot recorders
