@@ -1,0 +1,533 @@
+// Controller link against a scripted controller and board on a pseudo-terminal:
+// frames byte for byte, the misbehaving line, the board exchange with its lock and
+// auxiliary-power controls, and the hub effects of a whole charge on each gun.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "ast_ZQ.h"
+#include "config.h"
+#include "support/ctrl_peer.h"
+#include "support/fake_sysfs.h"
+#include "support/pty_pair.h"
+#include "tc_system.h"
+#include "tc_tcu.h"
+
+namespace {
+
+std::string hex(const ctrl_bytes &b) {
+    std::string s;
+    char t[4];
+    for (size_t i = 0; i < b.size(); i++) {
+        snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
+        s += t;
+    }
+    return s;
+}
+
+uint16_t reg(uint16_t addr) {
+    pthread_mutex_lock(&modbusHW.mutex);
+    uint16_t v =
+        (addr >> 8) == 0x11 ? modbusHW.regs_0x1100[addr & 0xFF] : modbusHW.regs_0x1D00[addr & 0xFF];
+    pthread_mutex_unlock(&modbusHW.mutex);
+    return v;
+}
+
+struct post_t {
+    uint32_t stNum;
+    int state;
+    PowerRequest_t power;
+    ShutdownRequest_t shutdown;
+};
+
+post_t goose_view(goose_HW_t *g) {
+    pthread_mutex_lock(&g->mutex);
+    post_t p{g->stNum, g->state.load(), g->power_request, g->shutdown_request};
+    pthread_mutex_unlock(&g->mutex);
+    return p;
+}
+
+class AstLink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sys = std::make_unique<FakeSysfs>();  // contactor GPIO writes land here, never in /sys
+        sys->add_board_lines();
+        sys->record_commands(true);
+        modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);  // reports dropped, image kept
+        goose_HW_init(&gooseGUNA, nullptr, 1);  // no socket: posts are counted, not sent
+        goose_HW_init(&gooseGUNB, nullptr, 2);
+        tcu_config.modbus_hw.maxI_GUNA = 250;
+        tcu_config.modbus_hw.maxI_GUNB = 200;
+        ASSERT_EQ(pty_pair_open(&line), 0);
+        dev = std::make_unique<ast_zq_t>();
+        ASSERT_EQ(ccu_AST_init(dev.get(), line.name.c_str()), 0);
+        ASSERT_GT(dev->tty.fd, 0);
+        peer = std::make_unique<ctrl_peer_t>(line.master);
+    }
+    void TearDown() override {
+        peer.reset();
+        if (peer_closed_line) line.master = -1;
+        ccu_AST_exit(dev.get());
+        pty_pair_close(&line);
+        goose_HW_exit(&gooseGUNA);
+        goose_HW_exit(&gooseGUNB);
+        modbus_TCP_exit(&modbusHW);
+        sys.reset();
+    }
+    // Controllers answer every poll with command 14 (nothing to do), the board
+    // with its state: a whole cycle then runs without any deadline.
+    void quiet_line() {
+        peer->set_default(0x11, ctrl_reply(0x11, 0, 14, {0}));
+        peer->set_default(0x12, ctrl_reply(0x12, 0, 14, {0}));
+        peer->board_state(board);
+    }
+    // One exchange with gun A (or B) answered by `reply`; returns the frames the
+    // peer received during it.
+    std::vector<ctrl_frame_t> exchange(uint8_t addr, const ctrl_bytes &reply, int *rc = nullptr) {
+        peer->clear_frames();
+        peer->queue(addr, reply);
+        int gun = (addr & 0x0F) - 1;
+        int r = ccu_AST_queryController(dev.get(), addr, dev->stat1[gun], dev->stat2[gun],
+                                        (uint16_t)(dev->power_allocated[gun] / 5));
+        if (rc) *rc = r;
+        if (r > 0) peer->wait_count(2, 2000);
+        return peer->frames();
+    }
+    ctrl_bytes response_to(uint8_t addr, const ctrl_bytes &reply) {
+        int rc = 0;
+        auto f = exchange(addr, reply, &rc);
+        EXPECT_GT(rc, 0);
+        if (f.size() < 2) return {};
+        EXPECT_TRUE(f[1].crc_ok);
+        return f[1].bytes;
+    }
+    std::vector<size_t> contactor_writes(int gpio) {
+        std::vector<size_t> at;
+        auto w = sys->writes();
+        std::string key = "gpio" + std::to_string(gpio) + "/value";
+        for (size_t i = 0; i < w.size(); i++)
+            if (w[i].second.find(key) != std::string::npos) at.push_back(i);
+        return at;
+    }
+
+    std::unique_ptr<FakeSysfs> sys;
+    pty_pair_t line;
+    std::unique_ptr<ast_zq_t> dev;
+    std::unique_ptr<ctrl_peer_t> peer;
+    ctrl_board_state_t board;
+    bool peer_closed_line = false;
+};
+
+// ---------------------------------------------------------------- checksum
+
+TEST(AstCrc, ModbusCheckValuesTablesAndAnIndependentBitwiseCrc) {
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(modbus_crc16(digits, 9), 0x4B37);
+    const uint8_t req[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
+    EXPECT_EQ(modbus_crc16(req, 6), 0xCDC5);
+    EXPECT_EQ(modbus_crc16(req, 0), 0xFFFF);
+    EXPECT_EQ(table_crc_hi[0], 0x00);
+    EXPECT_EQ(table_crc_hi[1], 0xC1);
+    EXPECT_EQ(table_crc_hi[2], 0x81);
+    EXPECT_EQ(table_crc_hi[3], 0x40);
+    EXPECT_EQ(table_crc_lo[0], 0x00);
+    EXPECT_EQ(table_crc_lo[1], 0xC0);
+    EXPECT_EQ(table_crc_lo[2], 0xC1);
+    EXPECT_EQ(table_crc_lo[3], 0x01);
+    uint32_t seed = 12345;
+    for (int n = 0; n < 200; n++) {
+        uint8_t buf[64];
+        int len = n % 64;
+        for (int i = 0; i < len; i++)
+            buf[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 16);
+        ASSERT_EQ(modbus_crc16(buf, len), ctrl_crc16(buf, (size_t)len)) << len;
+    }
+}
+
+// ---------------------------------------------------------------- frames
+
+TEST_F(AstLink, FirstCycleFramesByteExact) {
+    quiet_line();
+    EXPECT_EQ(ccu_AST_cycle(dev.get()), 3);
+    ASSERT_TRUE(peer->wait_count(5, 2000));
+    auto f = peer->frames();
+    ASSERT_EQ(f.size(), 5u);
+    EXPECT_EQ(hex(f[0].bytes), "11 EE 04 00 03 04 00 0E 4F");  // power_allocated 3 -> 0
+    EXPECT_EQ(f[1].bytes[0], 0x11);                            // response to gun A's command 14
+    EXPECT_EQ(f[1].bytes[6], 1);
+    EXPECT_EQ(hex(f[2].bytes), "12 ED 04 00 03 04 00 3D 7C");
+    EXPECT_EQ(hex(f[4].bytes), "13 EC 08 42 00 04 00 00 00 00 00 7A A4");
+    for (const auto &fr : f) EXPECT_TRUE(fr.crc_ok) << hex(fr.bytes);
+    EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
+}
+
+TEST_F(AstLink, ResponsesAandBByteExact) {
+    // Shortest reply (L = 3: seq, cmd, one parameter) is dispatched.
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 5, 0, {0}))), "11 EE 04 01 05 00 01 2C B2");
+
+    board.lockA = 0;  // the board reports gun A locked
+    peer->board_state(board);
+    EXPECT_EQ(ccu_AST_queryTemperature(dev.get(), 0x13, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 7, 102, {0}))),
+              "11 EE 06 01 07 66 01 FF 01 58 0D");
+    EXPECT_EQ(hex(response_to(0x12, ctrl_reply(0x12, 7, 102, {0}))).substr(21, 5), "FF 00");
+
+    // Command 14: answered, nothing else.
+    EXPECT_EQ(hex(response_to(0x12, ctrl_reply(0x12, 9, 14, {0}))).substr(0, 20),
+              "12 ED 04 01 09 0E 01");
+}
+
+TEST_F(AstLink, PowerAllocatedTravelsInThePollDividedByFive) {
+    response_to(0x11, ctrl_reply(0x11, 1, 1, {0x03, 0xE8, 0}));  // 1000
+    EXPECT_EQ(dev->power_allocated[0], 1000);
+    auto f = exchange(0x11, ctrl_reply(0x11, 2, 1, {0x05, 0xDC, 0}));  // 1500
+    ASSERT_GE(f.size(), 1u);
+    EXPECT_EQ(f[0].bytes[6], 200);
+    f = exchange(0x11, ctrl_reply(0x11, 3, 14, {0}));
+    ASSERT_GE(f.size(), 1u);
+    EXPECT_EQ(f[0].bytes[6], 44);  // 300 modulo 256
+    EXPECT_TRUE(f[0].crc_ok);
+    // Command 101 reads it back.
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 4, 101, {0}))).substr(21, 5), "05 DC");
+}
+
+// ---------------------------------------------------------------- misbehaving line
+
+TEST_F(AstLink, SilenceCostsOneDeadlineWithRetransmissions) {
+    int64_t t0 = monotime_ms();
+    int rc = ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0);
+    int64_t took = monotime_ms() - t0;
+    EXPECT_EQ(rc, -2);
+    EXPECT_GE(took, 500);
+    EXPECT_LT(took, 5000);
+    peer->wait_count(2, 200);
+    auto f = peer->frames();
+    // The first poll and at most two retransmissions, all the same poll.
+    ASSERT_GE(f.size(), 2u);
+    EXPECT_LE(f.size(), 3u);
+    for (const auto &fr : f) EXPECT_EQ(hex(fr.bytes), "11 EE 04 00 03 04 00 0E 4F");
+    EXPECT_GT(dev->tty.fd, 0);  // reopened, still usable
+}
+
+TEST_F(AstLink, BadHeadersAreRetransmittedAndNeverAnswered) {
+    // A wrong complement every time: three polls, no response, nothing executed.
+    ctrl_bytes bad = ctrl_reply(0x11, 1, 1, {0x03, 0xE8, 0});
+    bad[1] = 0xEF;
+    peer->set_default(0x11, bad);
+    int rc = 0;
+    auto f = exchange(0x11, bad, &rc);
+    EXPECT_LT(rc, 0);
+    peer->wait_count(3, 500);
+    f = peer->frames();
+    EXPECT_EQ(f.size(), 3u);
+    for (const auto &fr : f) EXPECT_EQ(fr.bytes[3], 0);  // polls only
+    EXPECT_EQ(dev->power_allocated[0], 3);
+    peer->clear_default(0x11);
+
+    // A length byte above 123 would run past the 128-byte buffer: a bad header.
+    ctrl_bytes huge = {0x11, 0xEE, 200, 1, 1};
+    huge.resize(130, 0x55);
+    peer->set_default(0x11, huge);
+    f = exchange(0x11, huge, &rc);
+    EXPECT_LT(rc, 0);
+    peer->clear_default(0x11);
+    EXPECT_EQ(dev->power_allocated[0], 3);
+}
+
+TEST_F(AstLink, WrongCrcGetsNoResponseAndTheCycleGoesOn) {
+    ctrl_bytes r = ctrl_reply(0x11, 1, 1, {0x03, 0xE8, 0});
+    r.back() ^= 0xFF;
+    int rc = -9;
+    auto f = exchange(0x11, r, &rc);
+    EXPECT_EQ(rc, 0);
+    usleep(50000);
+    EXPECT_EQ(peer->count(), 1u);  // only the poll
+    EXPECT_EQ(dev->power_allocated[0], 3);
+}
+
+TEST_F(AstLink, ReplyShorterThanItsLengthByteEndsWithMinusTwo) {
+    ctrl_bytes r = ctrl_reply(0x11, 1, 3, {0x13, 0x88, 0x00, 0x7D, 0});
+    r.resize(9);  // announces 12 bytes, 9 arrive
+    int rc = 0;
+    exchange(0x11, r, &rc);
+    // The first time-out resends and clears the count, so the end is -2, not -4.
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(dev->currV[0], 0.0f);
+    usleep(50000);
+    for (const auto &fr : peer->frames()) EXPECT_EQ(fr.bytes[3], 0);  // no response
+}
+
+TEST_F(AstLink, UnsupportedCommandRepeatsThePoll) {
+    auto f = exchange(0x11, ctrl_reply(0x11, 3, 12, {0}));
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(hex(f[1].bytes), hex(f[0].bytes));
+    EXPECT_EQ(hex(f[1].bytes), "11 EE 04 00 03 04 00 0E 4F");
+}
+
+TEST_F(AstLink, ReplyFromTheOtherAddressActsOnThatGun) {
+    auto f = exchange(0x11, ctrl_reply(0x12, 4, 1, {0x07, 0xD0, 0}));  // 2000 for gun B
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[1].bytes[0], 0x12);
+    EXPECT_EQ(f[1].bytes[1], 0xED);
+    EXPECT_EQ(dev->power_allocated[1], 2000);
+    EXPECT_EQ(dev->power_allocated[0], 3);
+    EXPECT_EQ(reg(0x1D0B), 1);
+}
+
+TEST_F(AstLink, TooShortCommandIsAnsweredWithResultZeroAndNotExecuted) {
+    // Command 3 with L = 3: voltage and current would come from the CRC and stale bytes.
+    dev->ast_stage[0] = AST_CHARGING;
+    uint32_t st = goose_view(&gooseGUNA).stNum;
+    ctrl_bytes r = response_to(0x11, ctrl_reply(0x11, 6, 3, {0x13}));
+    EXPECT_EQ(hex(r).substr(0, 20), "11 EE 04 01 06 03 00");
+    EXPECT_EQ(dev->currV[0], 0.0f);
+    EXPECT_EQ(goose_view(&gooseGUNA).stNum, st);
+    // Command 1 with its power cut off after one byte.
+    r = response_to(0x11, ctrl_reply(0x11, 7, 1, {0x03}));
+    EXPECT_EQ(r[6], 0);
+    EXPECT_EQ(dev->power_allocated[0], 3);
+    // Command 3 with everything but the more-commands byte is executed.
+    r = response_to(0x11, ctrl_reply(0x11, 8, 3, {0x13, 0x88, 0x00, 0x7D}));
+    EXPECT_EQ(r[6], 1);
+    EXPECT_FLOAT_EQ(dev->currV[0], 500.0f);
+    EXPECT_FLOAT_EQ(dev->currI[0], 12.5f);
+}
+
+// ---------------------------------------------------------------- board
+
+class AstBoard : public AstLink {
+  protected:
+    // Places a reply as the receive routine would leave it and processes it.
+    int process(const ctrl_bytes &bytes) {
+        memcpy(dev->rxbuff, bytes.data(), bytes.size());
+        dev->rxbytes = (int)bytes.size();
+        return ccu_AST_processTemperature(dev.get());
+    }
+};
+
+TEST_F(AstBoard, SeventeenBytesAreRepairedSixteenAreNot) {
+    board.temp[0] = 77;
+    board.lockB = 0;
+    ctrl_bytes full = ctrl_board_reply(0x13, board);
+    ctrl_bytes cut(full.begin() + 1, full.end());
+    ctrl_bytes sixteen(full.begin() + 2, full.end());
+    EXPECT_EQ(process(sixteen), -2);
+    EXPECT_EQ(dev->temp[0], 0);
+    EXPECT_EQ(dev->GUNB_ELockState, 1);
+    EXPECT_EQ(process(cut), 0);
+    EXPECT_EQ(dev->temp[0], 77);
+    EXPECT_EQ(dev->GUNB_ELockState, 0);
+    EXPECT_EQ(reg(0x1D56), 1);
+
+    ctrl_bytes bad = full;
+    bad[1] ^= 1;
+    EXPECT_EQ(process(bad), -3);
+    bad = full;
+    bad[16] ^= 1;
+    EXPECT_EQ(process(bad), 1);  // CRC rejected (0 from ccu_AST_queryTemperature)
+    bad = full;
+    bad[2] = 14;  // announces 19 bytes, 18 held; CRC made to match
+    uint16_t crc = ctrl_crc16(bad.data(), 16);
+    bad[16] = (uint8_t)(crc & 0xFF);
+    bad[17] = (uint8_t)(crc >> 8);
+    EXPECT_EQ(process(bad), -4);
+    EXPECT_EQ(dev->rxbytes, 0);
+}
+
+TEST_F(AstBoard, EmergencyStopOnlyOnTheChangeIntoIt) {
+    uint32_t a0 = goose_view(&gooseGUNA).stNum, b0 = goose_view(&gooseGUNB).stNum;
+    for (uint8_t e : {0x00, 0x7F, 0x7F, 0x00, 0x7F}) {
+        board.emg = e;
+        peer->board_state(board);
+        EXPECT_EQ(ccu_AST_queryTemperature(dev.get(), 0x13, 0, 0, 0, 0, 0), 0);
+    }
+    post_t a = goose_view(&gooseGUNA), b = goose_view(&gooseGUNB);
+    EXPECT_EQ(a.stNum - a0, 2u);
+    EXPECT_EQ(b.stNum - b0, 2u);
+    EXPECT_EQ(a.state, GHWS_SHUTDOWN_REQUEST);
+    EXPECT_EQ(a.shutdown.reason, SRR_GUN_EMGSTOP);
+    EXPECT_EQ(b.shutdown.reason, SRR_GUN_EMGSTOP);
+    EXPECT_EQ(dev->emgstate, 0x7F);
+}
+
+TEST_F(AstBoard, LinkStatesReachTheHubInverted) {
+    board.linkA = 2;  // 1 -> 2 -> 0: no hub call
+    process(ctrl_board_reply(0x13, board));
+    board.linkA = 0;
+    process(ctrl_board_reply(0x13, board));
+    EXPECT_EQ(reg(0x110D), 0);
+    EXPECT_EQ(dev->GUNAState, 0);
+
+    board.linkA = 1;  // 0 -> 1: work state 0, link state 0
+    modbusHW.regs_0x1100[0x0B] = 9;
+    process(ctrl_board_reply(0x13, board));
+    EXPECT_EQ(reg(0x110B), 0);
+    EXPECT_EQ(reg(0x110D), 0);
+    board.linkA = 0;  // 1 -> 0 together with gun B
+    board.linkB = 0;
+    process(ctrl_board_reply(0x13, board));
+    EXPECT_EQ(reg(0x110B), 1);
+    EXPECT_EQ(reg(0x110D), 1);
+    EXPECT_EQ(reg(0x1D0B), 1);
+    EXPECT_EQ(reg(0x1D0D), 1);
+}
+
+TEST_F(AstBoard, LockCommandIsWrittenConfirmedAndWithdrawn) {
+    quiet_line();
+    auto board_frames = [&] {
+        std::vector<std::string> v;
+        for (const auto &f : peer->frames())
+            if (f.bytes[0] == 0x13) v.push_back(hex(f.bytes));
+        return v;
+    };
+    // Command 8 for gun A: the write follows this cycle's read, lock A with the
+    // other controls at 2.
+    peer->queue(0x11, ctrl_reply(0x11, 1, 8, {0}));
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(dev->GUNA_ELockCtrl, 0);
+    auto w = board_frames();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0], "13 EC 08 42 00 04 00 00 00 00 00 7A A4");
+    EXPECT_EQ(w[1], "13 EC 08 42 00 04 01 00 02 02 02 66 05");
+
+    // Command 10 (auxiliary power on, gun A): the lock, still unconfirmed, goes again.
+    peer->queue(0x11, ctrl_reply(0x11, 2, 10, {0, 0}));
+    peer->clear_frames();
+    ccu_AST_cycle(dev.get());
+    w = board_frames();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1].substr(0, 32), "13 EC 08 42 00 04 01 00 02 00 02");
+    peer->clear_frames();
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(board_frames().size(), 1u);  // nothing due
+
+    // The board confirms the lock: hub lock value 1, control withdrawn with one
+    // write of 2, the auxiliary control repeated in it.
+    board.lockA = 0;
+    peer->board_state(board);
+    peer->clear_frames();
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(reg(0x1156), 1);
+    EXPECT_EQ(dev->GUNA_ELockCtrl, 2);
+    w = board_frames();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1].substr(0, 32), "13 EC 08 42 00 04 01 02 02 00 02");
+    peer->clear_frames();
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(board_frames().size(), 1u);
+
+    // Command 9 for gun B while the board already shows B unlocked: withdrawn at
+    // the read, so the write carries 2 for B.
+    peer->queue(0x12, ctrl_reply(0x12, 3, 9, {0}));
+    peer->clear_frames();
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(dev->GUNB_ELockCtrl, 2);
+    w = board_frames();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1].substr(0, 32), "13 EC 08 42 00 04 01 02 02 00 02");
+    EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
+}
+
+TEST_F(AstBoard, RejectedWriteIsRepeatedOnlyWhenTheReadWasAnswered) {
+    quiet_line();
+    ccu_AST_GUNA_AuxPower(dev.get(), 1);
+    EXPECT_EQ(dev->GUNA_AuxPowerCtrl, 0);
+    // The board answers the read, the answer to the write arrives corrupted.
+    ctrl_bytes bad = ctrl_board_reply(0x13, board);
+    bad[16] ^= 0xFF;
+    peer->queue(0x13, ctrl_board_reply(0x13, board));
+    peer->queue(0x13, bad);
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(dev->need_send_ctrl_cmd, 1);
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
+
+    // A silent board: the flag stays cleared, no second deadline every cycle.
+    peer->clear_default(0x13);
+    ccu_AST_GUNB_ELock(dev.get(), 1);
+    ccu_AST_cycle(dev.get());
+    EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
+}
+
+// ---------------------------------------------------------------- port lost and found
+
+TEST(AstLinkPort, AbsentDeviceSettingRunsPacedWithoutAPort) {
+    auto dev = std::make_unique<ast_zq_t>();
+    ASSERT_EQ(ccu_AST_init(dev.get(), nullptr), 0);
+    EXPECT_EQ(dev->addr, 0x10);
+    EXPECT_EQ(dev->GUNA_ELockCtrl, 2);
+    EXPECT_EQ(dev->power_allocated[1], 3);
+    std::thread t(ccu_AST_loop, dev.get());
+    clockid_t cid;
+    pthread_getcpuclockid(t.native_handle(), &cid);
+    msleep(600);
+    struct timespec cpu;
+    clock_gettime(cid, &cpu);
+    dev->quit = 1;
+    t.join();
+    EXPECT_LT(cpu.tv_sec * 1000 + cpu.tv_nsec / 1000000, 300);  // not spinning
+    ccu_AST_exit(dev.get());
+    EXPECT_EQ(ccu_AST_init(nullptr, "x"), -1);
+    EXPECT_EQ(ccu_AST_loop(nullptr), nullptr);
+    ccu_AST_exit(nullptr);
+}
+
+// The controller's end closes the line; the link neither dies nor spins, and comes
+// back when a device answers under the same name again.
+TEST(AstLinkPort, PeerClosingTheLineThenADeviceReturns) {
+    FakeSysfs sys;
+    sys.add_board_lines();
+    sys.record_commands(true);
+    modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
+    std::string dir = sys.root() + "/dev";
+    std::filesystem::create_directories(dir);
+    std::string link = dir + "/ttyS2";
+
+    pty_pair_t a;
+    ASSERT_EQ(pty_pair_open(&a), 0);
+    std::filesystem::create_symlink(a.name, link);
+    auto dev = std::make_unique<ast_zq_t>();
+    ASSERT_EQ(ccu_AST_init(dev.get(), link.c_str()), 0);
+    auto peer = std::make_unique<ctrl_peer_t>(a.master);
+    peer->set_default(0x11, ctrl_reply(0x11, 0, 14, {0}));
+    peer->set_default(0x12, ctrl_reply(0x12, 0, 14, {0}));
+    peer->board_state(ctrl_board_state_t{});
+    peer->queue(0x12, ctrl_action_t{{}, 0, true});  // gun B's controller hangs up
+    std::thread t(ccu_AST_loop, dev.get());
+    for (int i = 0; i < 300 && !peer->closed(); i++) msleep(10);
+    ASSERT_TRUE(peer->closed());
+    peer.reset();
+    a.master = -1;
+    pty_pair_close(&a);
+
+    clockid_t cid;
+    pthread_getcpuclockid(t.native_handle(), &cid);
+    struct timespec c0, c1;
+    clock_gettime(cid, &c0);
+    msleep(1200);
+    clock_gettime(cid, &c1);
+    int64_t cpu_ms = (c1.tv_sec - c0.tv_sec) * 1000 + (c1.tv_nsec - c0.tv_nsec) / 1000000;
+    EXPECT_LT(cpu_ms, 400);  // a dead line must not make the cycle spin
+
+    pty_pair_t b;
+    ASSERT_EQ(pty_pair_open(&b), 0);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(b.name, link);
+    ctrl_peer_t peer2(b.master);
+    peer2.set_default(0x11, ctrl_reply(0x11, 0, 14, {0}));
+    peer2.set_default(0x12, ctrl_reply(0x12, 0, 14, {0}));
+    peer2.board_state(ctrl_board_state_t{});
+    EXPECT_TRUE(peer2.wait_count(5, 5000));  // reopened within about 500 ms
+    dev->quit = 1;
+    t.join();
+    peer2.stop();
+    ccu_AST_exit(dev.get());
+    pty_pair_close(&b);
+    modbus_TCP_exit(&modbusHW);
+}
+
+}  // namespace
