@@ -3,6 +3,8 @@
 // outputs and feedbacks, identity switches, system LEDs, key).
 #pragma once
 
+#include <atomic>
+
 // sysfs GPIO number of line `index` in bank `group` (0, 1 or 2); the index is
 // clamped into the bank, another group gives 0.
 int get_gpio_index(int group, int index);
@@ -17,9 +19,10 @@ void set_gpio_value(int group, int index, int value);
 // holds no number.
 int get_gpio_value(int group, int index);
 
-// Runs one GPIO shell command; system() unless a test installs a recorder.
+// Runs one GPIO shell command; system() unless a test installs a recorder (atomic:
+// worker threads may be driving lines while a test swaps it).
 using gpio_shell_fn = int (*)(const char *command);
-extern gpio_shell_fn gpio_shell;
+extern std::atomic<gpio_shell_fn> gpio_shell;
 
 // Board operations.
 void tcu_BSP_init(void);

@@ -104,7 +104,8 @@ void gpio_echo(const char *word, const char *fixed_path) {
     }
     char command[320];
     snprintf(command, sizeof command, "echo %s > %s", word, path);
-    gpio_shell_fn run = gpio_shell != nullptr ? gpio_shell : gpio_shell_system;
+    gpio_shell_fn run = gpio_shell.load();
+    if (run == nullptr) run = gpio_shell_system;
     run(command);
 }
 
@@ -149,7 +150,7 @@ int gpio_read_value(int gpio, int *value) {
 
 }  // namespace
 
-gpio_shell_fn gpio_shell = gpio_shell_system;
+std::atomic<gpio_shell_fn> gpio_shell{gpio_shell_system};
 
 int get_gpio_index(int group, int index) {
     if (group < 0 || group >= (int)gpio_banks.size()) return 0;

@@ -24,7 +24,6 @@ struct recorder_t {
     bool active = false;
     bool emulate = false;
     gpio_shell_fn saved_shell = nullptr;
-    bool shell_replaced = false;
     std::vector<std::string> commands;
     std::map<int, std::vector<int>> history;
     std::map<int, int> pending_inputs;
@@ -144,6 +143,8 @@ FakeSysfs::FakeSysfs() {
     if (had_root_) saved_root_ = old;
     setenv("TCU_ROOT", root_.c_str(), 1);
 
+    // Whatever runner a test installs while the tree lives is undone with it.
+    recorder.saved_shell = gpio_shell.load();
     recorder.active = true;
     recorder.root = root_;
     recorder.emulate = false;
@@ -154,10 +155,7 @@ FakeSysfs::FakeSysfs() {
 
 FakeSysfs::~FakeSysfs() {
     std::lock_guard<std::mutex> lock(recorder.mutex);
-    if (recorder.shell_replaced) {
-        gpio_shell = recorder.saved_shell;
-        recorder.shell_replaced = false;
-    }
+    gpio_shell = recorder.saved_shell;
     recorder.active = false;
     if (had_root_) {
         setenv("TCU_ROOT", saved_root_.c_str(), 1);
@@ -213,10 +211,6 @@ void FakeSysfs::write(const std::string &fixed, const std::string &text) const {
 
 void FakeSysfs::record_commands(bool emulate_kernel) {
     std::lock_guard<std::mutex> lock(recorder.mutex);
-    if (!recorder.shell_replaced) {
-        recorder.saved_shell = gpio_shell;
-        recorder.shell_replaced = true;
-    }
     recorder.emulate = emulate_kernel;
     gpio_shell = recording_shell;
 }

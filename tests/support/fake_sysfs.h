@@ -12,7 +12,8 @@ class FakeSysfs {
     // Creates <tmp>/sys/class/gpio with empty export and unexport files and points
     // TCU_ROOT at <tmp>.
     FakeSysfs();
-    // Restores TCU_ROOT and the GPIO shell runner, removes the tree.
+    // Restores TCU_ROOT and the GPIO shell runner found at construction (also after
+    // a test assigned gpio_shell itself), removes the tree.
     ~FakeSysfs();
     FakeSysfs(const FakeSysfs &) = delete;
     FakeSysfs &operator=(const FakeSysfs &) = delete;
