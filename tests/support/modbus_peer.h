@@ -1,0 +1,77 @@
+// Power-unit side of the Modbus TCP link for tests: a listener on 127.0.0.1 that
+// takes the terminal's connection, raw MBAP framing written here (not by the code
+// under test), and a tap on the UDP log mirror to see the terminal's log lines.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using mb_bytes = std::vector<uint8_t>;
+
+// Request frames, every 16-bit field big-endian.
+mb_bytes mb_read_req(uint16_t tid, uint16_t addr, uint16_t qty, uint8_t unit = 1);
+mb_bytes mb_write1_req(uint16_t tid, uint16_t addr, uint16_t value, uint8_t unit = 1);
+mb_bytes mb_writeN_req(uint16_t tid, uint16_t addr, const std::vector<uint16_t> &values,
+                       uint8_t unit = 1);
+// The report frame the terminal sends for N registers at addr.
+mb_bytes mb_report_frame(uint16_t tid, uint16_t addr, const std::vector<uint16_t> &values);
+std::string mb_hex(const mb_bytes &b);
+
+// Reads exactly n bytes from fd within timeout_ms; fewer on time-out or close.
+mb_bytes mb_read_exact(int fd, size_t n, int timeout_ms);
+// One MBAP frame (7-byte header + length - 1); empty on time-out or close.
+mb_bytes mb_read_frame(int fd, int timeout_ms);
+
+class ModbusPeer {
+  public:
+    // backlog < 0: no listen() yet (call listen_now); port 0: any free port.
+    explicit ModbusPeer(int backlog = 4, int port = 0);
+    ~ModbusPeer();
+    int port() const { return port_; }
+    const char *port_text() const { return port_text_.c_str(); }
+    bool listen_now(int backlog);
+    bool accept_within(int timeout_ms);
+    int conn() const { return conn_; }
+    bool send_bytes(const mb_bytes &b);
+    mb_bytes read_frame(int timeout_ms) { return mb_read_frame(conn_, timeout_ms); }
+    // True when nothing arrives for ms milliseconds.
+    bool quiet_for(int ms);
+    // True when the terminal closes the connection within timeout_ms.
+    bool closed_within(int timeout_ms);
+    void cut();
+    void close_listener();
+    int listen_fd() const { return listen_fd_; }
+
+  private:
+    int listen_fd_ = -1;
+    int conn_ = -1;
+    int port_ = 0;
+    std::string port_text_;
+};
+
+// Collects the terminal's log lines from its UDP mirror.
+class LogTap {
+  public:
+    LogTap();
+    ~LogTap();
+    bool wait_for(const std::string &needle, int timeout_ms);
+    int count(const std::string &needle);
+    void clear();
+    std::string all();
+
+  private:
+    int fd_ = -1;
+    std::atomic<int> stop_{0};
+    std::thread th_;
+    std::mutex mu_;
+    std::vector<std::string> lines_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on.
+int mb_closed_port(void);
