@@ -531,3 +531,277 @@ TEST(AstLinkPort, PeerClosingTheLineThenADeviceReturns) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- a whole charge
+
+class AstCharge : public AstLink {
+  protected:
+    uint8_t seq = 0;
+    // Sends one controller command for the gun and checks it was answered with 1.
+    void cmd(uint8_t addr, uint8_t code, const ctrl_bytes &params = {0}) {
+        ctrl_bytes r = response_to(addr, ctrl_reply(addr, ++seq, code, params));
+        ASSERT_GE(r.size(), 9u);
+        EXPECT_EQ(r[5], code);
+        EXPECT_EQ(r[6], 1);
+    }
+    void status(uint8_t addr, uint8_t stage, uint8_t type = 1, uint16_t currI = 105,
+                uint16_t currV = 2205) {
+        ctrl_bytes r =
+            response_to(addr, ctrl_status(addr, ++seq, 3000, currI, currV, 123456, 7, stage, type));
+        ASSERT_GE(r.size(), 9u);
+        EXPECT_EQ(r[6], 1);
+    }
+    void setvi(uint8_t addr, uint16_t dV, uint16_t dA) {
+        ctrl_bytes r = response_to(addr, ctrl_setvi(addr, ++seq, dV, dA));
+        ASSERT_GE(r.size(), 9u);
+        EXPECT_EQ(r[6], 1);
+    }
+    static float f32(uint16_t hi, uint16_t lo) {
+        uint32_t bits = ((uint32_t)hi << 16) | lo;
+        float f;
+        memcpy(&f, &bits, 4);
+        return f;
+    }
+    uint8_t led(int gun) {
+        pthread_mutex_lock(&stm32F103.mutex);
+        uint8_t v = gun == 0 ? stm32F103.GUNA_State : stm32F103.GUNB_State;
+        pthread_mutex_unlock(&stm32F103.mutex);
+        return v;
+    }
+};
+
+TEST_F(AstCharge, GunAFromPlugInToShutdown) {
+    goose_HW_t *g = &gooseGUNA;
+    uint32_t st = goose_view(g).stNum;
+
+    // First report after start leaves AST_IDLE: work state 4, shutdown reason 0.
+    status(0x11, AST_PLUGIN);
+    EXPECT_EQ(reg(0x110B), 4);
+    post_t p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.state, GHWS_SHUTDOWN_REQUEST);
+    EXPECT_EQ(p.shutdown.reason, SRR_NORMAL);
+    EXPECT_EQ(reg(0x1104), 4);  // gun type 1 is written as 4
+    EXPECT_EQ(led(0), 1);
+    // Measurements: the configured 250 A, not the controller's 300 A.
+    EXPECT_FLOAT_EQ(f32(reg(0x1105), reg(0x1106)), 250.0f);
+    EXPECT_FLOAT_EQ(f32(reg(0x1107), reg(0x1108)), 220.5f);
+    EXPECT_FLOAT_EQ(f32(reg(0x1109), reg(0x110A)), 10.5f);
+    EXPECT_FLOAT_EQ(f32(reg(0x1113), reg(0x1114)), 220.5f);
+
+    cmd(0x11, 1, {0x03, 0xE8, 0});  // allocate 1000
+    EXPECT_EQ(reg(0x110B), 1);
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.state, GHWS_POWER_REQUEST);
+    EXPECT_EQ(p.power.type, PRT_ACDC_PLACEHOLDER);
+    EXPECT_EQ(p.power.mode, PRM_CONSTANT_CURRENT);
+    EXPECT_FLOAT_EQ(p.power.requestV, 1000.0f);
+    EXPECT_FLOAT_EQ(p.power.requestI, 100.0f);
+    EXPECT_EQ(p.power.connect_id, 1);
+    EXPECT_EQ(p.power.serialnumb, 0xFFFF);
+
+    status(0x11, AST_INSULATION_CHECK);
+    EXPECT_EQ(goose_view(g).stNum, st);  // PLUGIN is not in the leaving table
+    EXPECT_EQ(led(0), 2);
+    setvi(0x11, 5000, 125);  // 500 V, 12.5 A: the check needs at least 30 A
+    EXPECT_EQ(reg(0x110B), 8);
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.power.type, PRT_INSLUATION_DETECTION_START);
+    EXPECT_FLOAT_EQ(p.power.requestV, 500.0f);
+    EXPECT_FLOAT_EQ(p.power.requestI, 30.0f);
+    setvi(0x11, 5000, 125);  // once per charge
+    EXPECT_EQ(goose_view(g).stNum, st);
+
+    status(0x11, AST_PRECHARGE);
+    modbusHW.regs_0x1100[0x0B] = 0;
+    setvi(0x11, 4000, 100);
+    EXPECT_EQ(reg(0x110B), 8);
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.power.type, PRT_PRECHARGING);
+    EXPECT_FLOAT_EQ(p.power.requestI, 10.0f);
+    setvi(0x11, 4010, 100);  // repeated with every command 3 in the stage
+    EXPECT_EQ(goose_view(g).stNum, ++st);
+
+    sys->clear_commands();
+    cmd(0x11, 6);  // close: K2 first, then K1
+    auto k1 = contactor_writes(FakeSysfs::contactor[0]);
+    auto k2 = contactor_writes(FakeSysfs::contactor[1]);
+    ASSERT_FALSE(k1.empty());
+    ASSERT_FALSE(k2.empty());
+    EXPECT_LT(k2.front(), k1.front());
+
+    status(0x11, AST_CHARGING);
+    setvi(0x11, 4000, 1500);
+    EXPECT_EQ(reg(0x110B), 3);
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.power.type, PRT_CHARGING);
+    EXPECT_FLOAT_EQ(p.power.requestV, 400.0f);
+    EXPECT_FLOAT_EQ(p.power.requestI, 150.0f);
+
+    cmd(0x11, 5);  // the insulation start is still outstanding: stop it
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.power.type, PRT_INSLUATION_DETECTION_STOP);
+    EXPECT_FLOAT_EQ(p.power.requestV, 0.0f);
+    cmd(0x11, 5);  // nothing outstanding
+    EXPECT_EQ(goose_view(g).stNum, st);
+
+    sys->clear_commands();
+    modbusHW.regs_0x1100[0x0B] = 3;
+    cmd(0x11, 7);  // open: K1 first (work state 1 through the hub), then K2
+    k1 = contactor_writes(FakeSysfs::contactor[0]);
+    k2 = contactor_writes(FakeSysfs::contactor[1]);
+    ASSERT_FALSE(k1.empty());
+    ASSERT_FALSE(k2.empty());
+    EXPECT_LT(k1.front(), k2.front());
+    EXPECT_EQ(reg(0x110B), 1);
+
+    cmd(0x11, 2);  // deallocate
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.power.type, PRT_ACDC_PLACEHOLDER);
+    EXPECT_FLOAT_EQ(p.power.requestV, 0.0f);
+    EXPECT_FLOAT_EQ(p.power.requestI, 0.0f);
+    EXPECT_EQ(dev->power_allocated[0], 1000);
+
+    status(0x11, AST_END);
+    EXPECT_EQ(led(0), 1);
+    status(0x11, AST_IDLE);  // leaving END
+    EXPECT_EQ(reg(0x110B), 4);
+    p = goose_view(g);
+    EXPECT_EQ(p.stNum, ++st);
+    EXPECT_EQ(p.shutdown.reason, SRR_NORMAL);
+    EXPECT_EQ(goose_view(&gooseGUNB).stNum, 0u);  // gun B untouched throughout
+}
+
+TEST_F(AstCharge, GunBChargeAndItsPrechargeWithoutWorkState) {
+    goose_HW_t *g = &gooseGUNB;
+    status(0x12, AST_PLUGIN, 2);
+    EXPECT_EQ(reg(0x1D0B), 4);
+    EXPECT_EQ(reg(0x1D04), 1);  // gun type 2 is written as 1
+    EXPECT_FLOAT_EQ(f32(reg(0x1D05), reg(0x1D06)), 200.0f);
+    cmd(0x12, 1, {0x05, 0xDC, 0});
+    EXPECT_EQ(reg(0x1D0B), 1);
+    status(0x12, AST_INSULATION_CHECK, 2);
+    setvi(0x12, 7500, 400);
+    EXPECT_EQ(reg(0x1D0B), 8);
+    EXPECT_FLOAT_EQ(goose_view(g).power.requestI, 40.0f);
+    cmd(0x12, 5);
+    EXPECT_EQ(goose_view(g).power.type, PRT_INSLUATION_DETECTION_STOP);
+    status(0x12, AST_PRECHARGE, 2);
+    modbusHW.regs_0x1D00[0x0B] = 77;
+    uint32_t st = goose_view(g).stNum;
+    setvi(0x12, 7400, 50);
+    EXPECT_EQ(reg(0x1D0B), 77);  // gun B's precharge writes no work state
+    EXPECT_EQ(goose_view(g).stNum, st + 1);
+    EXPECT_EQ(goose_view(g).power.type, PRT_PRECHARGING);
+    sys->clear_commands();
+    cmd(0x12, 6);
+    auto k1 = contactor_writes(FakeSysfs::contactor[2]);
+    auto k2 = contactor_writes(FakeSysfs::contactor[3]);
+    ASSERT_FALSE(k1.empty());
+    ASSERT_FALSE(k2.empty());
+    EXPECT_LT(k2.front(), k1.front());
+    status(0x12, AST_CHARGING, 2);
+    setvi(0x12, 7400, 2000);
+    EXPECT_EQ(reg(0x1D0B), 3);
+    EXPECT_EQ(goose_view(g).power.type, PRT_CHARGING);
+    cmd(0x12, 7);
+    EXPECT_EQ(reg(0x1D0B), 1);
+    cmd(0x12, 2);
+    EXPECT_EQ(goose_view(g).power.type, PRT_ACDC_PLACEHOLDER);
+    EXPECT_EQ(goose_view(&gooseGUNA).stNum, 0u);
+}
+
+TEST_F(AstCharge, StageTableTypesLengthsAndQueries) {
+    goose_HW_t *g = &gooseGUNA;
+    status(0x11, AST_FAULT);  // leaving IDLE
+    status(0x11, AST_IDLE);   // leaving FAULT: 5, reason 6
+    EXPECT_EQ(reg(0x110B), 5);
+    EXPECT_EQ(goose_view(g).shutdown.reason, SRR_GUN_SECC_ERR);
+    status(0x11, AST_FAULT_PLUGIN);
+    EXPECT_EQ(led(0), 0);
+    status(0x11, AST_PLUGIN);  // leaving FAULT_PLUGIN: 4, reason 1
+    EXPECT_EQ(reg(0x110B), 4);
+    EXPECT_EQ(goose_view(g).shutdown.reason, SRR_GUN_FALLOFF);
+
+    // The same stage again: nothing but the LED.
+    uint32_t st = goose_view(g).stNum;
+    modbusHW.regs_0x1100[0x0B] = 42;
+    stm32F103.GUNA_State = 9;
+    status(0x11, AST_PLUGIN);
+    EXPECT_EQ(goose_view(g).stNum, st);
+    EXPECT_EQ(reg(0x110B), 42);
+    EXPECT_EQ(led(0), 1);
+
+    // Type 3 is remembered without a write; back to 1 writes 4.
+    modbusHW.regs_0x1100[0x04] = 99;
+    status(0x11, AST_PLUGIN, 3);
+    EXPECT_EQ(reg(0x1104), 99);
+    EXPECT_EQ(dev->ast_type[0], 3);
+    status(0x11, AST_PLUGIN, 1);
+    EXPECT_EQ(reg(0x1104), 4);
+
+    // L = 15 only answers, L = 16 measures without stage, L = 18 does both.
+    ctrl_bytes full = ctrl_status(0x11, 1, 3000, 400, 3000, 1, 2, AST_START, 1);
+    auto cut_to = [](ctrl_bytes f, uint8_t len) {
+        f.resize((size_t)len + 3);
+        f[2] = len;
+        uint16_t crc = ctrl_crc16(f.data(), f.size());
+        f.push_back((uint8_t)(crc & 0xFF));
+        f.push_back((uint8_t)(crc >> 8));
+        return f;
+    };
+    modbusHW.regs_0x1100[0x07] = 0;
+    ctrl_bytes r = response_to(0x11, cut_to(full, 15));
+    EXPECT_EQ(r[6], 1);
+    EXPECT_EQ(reg(0x1107), 0);
+    response_to(0x11, cut_to(full, 16));
+    EXPECT_FLOAT_EQ(f32(reg(0x1107), reg(0x1108)), 300.0f);
+    EXPECT_EQ(dev->ast_stage[0], AST_PLUGIN);
+    response_to(0x11, cut_to(full, 18));
+    EXPECT_EQ(dev->ast_stage[0], AST_START);
+
+    // After a stop and a new allocation the insulation start goes out again.
+    status(0x11, AST_INSULATION_CHECK);
+    setvi(0x11, 5000, 500);
+    cmd(0x11, 5);
+    cmd(0x11, 1, {0x03, 0xE8, 0});
+    st = goose_view(g).stNum;
+    setvi(0x11, 5000, 500);
+    EXPECT_EQ(goose_view(g).stNum, st + 1);
+    EXPECT_EQ(goose_view(g).power.type, PRT_INSLUATION_DETECTION_START);
+
+    // Queries answer with response B from the record and the co-processor.
+    pthread_mutex_lock(&stm32F103.mutex);
+    stm32F103.state[0] = 1;
+    stm32F103.state[1] = 0;
+    stm32F103.voltage[0] = 400;
+    stm32F103.voltage[2] = 750;
+    pthread_mutex_unlock(&stm32F103.mutex);
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 20, 100, {0}))).substr(21, 5), "01 00");
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 21, 104, {0}))).substr(21, 5), "0F A0");
+    EXPECT_EQ(hex(response_to(0x12, ctrl_reply(0x12, 22, 104, {0}))).substr(0, 2), "12");
+    EXPECT_EQ(hex(response_to(0x12, ctrl_reply(0x12, 23, 104, {0}))).substr(21, 5), "1D 4C");
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 24, 103, {0}))).substr(21, 5), "FF 00");
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 25, 105, {0}))).substr(21, 5), "FF 00");
+    cmd(0x11, 15, {1, 0});
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 26, 105, {0}))).substr(21, 5), "FF 01");
+    EXPECT_EQ(hex(response_to(0x12, ctrl_reply(0x12, 27, 105, {0}))).substr(21, 5), "FF 00");
+
+    // Another address: answered, no gun changes.
+    uint16_t before = dev->power_allocated[0];
+    ctrl_bytes other = response_to(0x11, ctrl_reply(0x13, 28, 1, {0x00, 0x10, 0}));
+    EXPECT_EQ(hex(other).substr(0, 20), "13 EC 04 01 1C 01 01");
+    EXPECT_EQ(dev->power_allocated[0], before);
+    EXPECT_EQ(dev->power_allocated[1], 3);
+    EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x13, 29, 101, {0}))).substr(21, 5), "00 00");
+}
+
+}  // namespace
