@@ -13,6 +13,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+#include <cstring>
+#include <unistd.h>
 
 #include "support/fake_sysfs.h"
 #include "support/hub_peers.h"
@@ -87,6 +89,15 @@ TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
     goose_ok = goose_HW_init(&gooseGUNB, "lo", TCU_ID * 2 + 2) == 0 && goose_ok;
     ccu_STM32_init(&stm32F103, "can0", 500000, 1);
     stm32F103.cycle_ms = 5;
+    // Destinations of this process only (02:53:pid:..), so frames of other tests
+    // publishing on lo at the same time are not counted.
+    const uint16_t mac0 = 0x0253, mac1 = (uint16_t)getpid();
+    const uint8_t dst_prefix[4] = {0x02, 0x53, (uint8_t)(mac1 >> 8), (uint8_t)mac1};
+    for (goose_HW_t *g : {&gooseGUNA, &gooseGUNB}) {
+        memcpy(g->dst_mac, dst_prefix, 4);
+        g->dst_mac[4] = 0xFF;
+        g->dst_mac[5] = 0xFF;
+    }
 
     // Power unit: one reader of everything that arrives.
     std::atomic<bool> peer_done{false};
@@ -113,6 +124,7 @@ TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
 
     // GOOSE frames as the power unit would see them.
     GooseCapture cap;
+    cap.only_dst_prefix(dst_prefix, 4);
     std::map<std::tuple<uint32_t, std::string, uint32_t>, GooseFrame> by_state;
     std::vector<std::string> goose_mismatch;
     int goose_frames = 0;
@@ -157,7 +169,7 @@ TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
         for (int i = 0; i < ROUNDS / 3; i++) {
             uint16_t tid = (uint16_t)(0x100 + i);
             uint16_t base = (i % 2 == 0) ? 0x2111 : 0x2D11;
-            peer.send_bytes(write_multiple(tid, base, {0x0200, (uint16_t)i, 0x0001}));
+            peer.send_bytes(write_multiple(tid, base, {mac0, mac1, (uint16_t)i}));
             std::vector<uint16_t> key(24, (uint16_t)(i * 257));
             peer.send_bytes(write_multiple(tid, (uint16_t)(base + 4), key));
             peer.send_bytes(read_holding(tid, 0x1100, 0x20));

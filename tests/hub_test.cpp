@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ uint16_t reg(const uint16_t *r) {
     return v;
 }
 
+// Locally administered; bytes 2-3 from the process id.
+const uint8_t test_dst[6] = {0x02, 0x48, (uint8_t)(getpid() >> 8), (uint8_t)getpid(), 0x00, 0x01};
+
 class Hub : public testing::Test {
   protected:
     FakeSysfs fs;  // TCU_ROOT: no board line of the host is ever touched
@@ -41,6 +45,8 @@ class Hub : public testing::Test {
         goose_ok = goose_HW_init(&gooseGUNA, "lo", TCU_ID * 2 + 1) == 0;
         goose_ok = goose_HW_init(&gooseGUNB, "lo", TCU_ID * 2 + 2) == 0 && goose_ok;
         ccu_STM32_init(&stm32F103, "can0", 500000, 1);
+        // A destination of this process only, so the capture ignores other publishers.
+        for (goose_HW_t *g : {&gooseGUNA, &gooseGUNB}) memcpy(g->dst_mac, test_dst, 6);
     }
     void TearDown() override {
         ccu_STM32_exit(&stm32F103);
@@ -199,6 +205,7 @@ using entries_t = std::vector<std::pair<uint8_t, uint32_t>>;
 TEST_F(Hub, PowerRequestsCarryConnectorIdAndFixedWordsWhateverCameBefore) {
     SKIP_WITHOUT_GOOSE();
     GooseCapture cap;
+    cap.only_dst_prefix(test_dst, 6);
     // A previous request held other values in every field.
     pthread_mutex_lock(&gooseGUNB.mutex);
     gooseGUNB.power_request = {99, 0x1234, 1, 1, 1.0f, 2.0f, 0, 0x5555};
@@ -277,7 +284,7 @@ TEST_F(Hub, MacWriteForEitherGunChangesBothStreams) {
         pthread_mutex_unlock(&g->mutex);
         return d;
     };
-    const uint8_t macB[6] = {0x02, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+    const uint8_t macB[6] = {0x02, 0x48, test_dst[2], test_dst[3], 0x4E, 0x5F};
     ASSERT_EQ(0, write_mac(0x2D11, macB));
     std::vector<uint8_t> want(macB, macB + 6);
     EXPECT_EQ(want, dst_of(&gooseGUNA));
@@ -285,6 +292,7 @@ TEST_F(Hub, MacWriteForEitherGunChangesBothStreams) {
 
     if (goose_ok && GooseCapture().ok()) {
         GooseCapture cap;
+        cap.only_dst_prefix(macB, 6);
         GooseFrame g;
         ccu_GUNA_PowerRequest(PRT_ACDC_PLACEHOLDER, PRM_CONSTANT_CURRENT, 1000.0f, 100.0f);
         ASSERT_TRUE(cap.next(&g, 3000));

@@ -206,9 +206,15 @@ bool GooseCapture::next(GooseFrame *g, int timeout_ms) {
         if (n <= 0) return false;
         // Loopback shows each frame twice; the outgoing copy is the one sent.
         if (from.sll_pkttype != PACKET_OUTGOING) continue;
+        if (n < 6 || memcmp(buff, prefix_, (size_t)prefix_len_) != 0) continue;
         *g = GooseFrame{};
         if (parse_goose(buff, (int)n, g)) return true;
     }
+}
+
+void GooseCapture::only_dst_prefix(const uint8_t *prefix, int n) {
+    prefix_len_ = n < 0 ? 0 : (n > 6 ? 6 : n);
+    memcpy(prefix_, prefix, (size_t)prefix_len_);
 }
 
 void GooseCapture::drain() {

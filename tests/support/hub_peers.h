@@ -67,7 +67,12 @@ class GooseCapture {
     bool next(GooseFrame *g, int timeout_ms);
     // Drops what is queued.
     void drain();
+    // Only frames whose destination MAC starts with these bytes count: other tests
+    // may publish on lo at the same time.
+    void only_dst_prefix(const uint8_t *prefix, int n);
 
   private:
     int fd_ = -1;
+    uint8_t prefix_[6] = {};
+    int prefix_len_ = 0;
 };
