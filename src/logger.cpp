@@ -40,9 +40,16 @@ static tc_fail_gate_t clog_open_gate;
 
 // The ring lock and the semaphore live for the whole process: a line printed by
 // another thread while clog_exit runs must never touch a destroyed lock.
+// getpid is a system call on every call; a forked child looks its own up again.
+static std::atomic<int> clog_pid{0};
+static void clog_forked_child(void) {
+    clog_pid.store(0, std::memory_order_relaxed);
+}
+
 static void clog_once_init(void) {
     pthread_mutex_init(&clogger.mutex, nullptr);
     sem_init(&clogger.sempare, 0, 0);
+    pthread_atfork(nullptr, nullptr, clog_forked_child);
 }
 
 namespace {
@@ -239,7 +246,13 @@ int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FIL
     pos += t_stamp.len;
 
     if (t_tid == 0) t_tid = (long)gettid();
-    pos = line_append(line, pos, 16, " PID:%6d", (int)getpid());
+    int pid = clog_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = (int)getpid();
+        // Kept only once clog_init has hooked fork.
+        if (clogger.active.load(std::memory_order_relaxed)) clog_pid.store(pid);
+    }
+    pos = line_append(line, pos, 16, " PID:%6d", pid);
     pos = line_append(line, pos, 16, " TID:%6ld", t_tid);
     if (tag != nullptr) pos = line_append(line, pos, 6, " %s ", tag);
     const char *file = FILENAME != nullptr ? FILENAME : "";
@@ -277,9 +290,13 @@ int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FIL
         clog_stdout(line, len);
         return len;
     }
+    int was_empty = clogger.bytes == 0;
     clog_ring_put(&clogger, line, len);
     pthread_mutex_unlock(&clogger.mutex);
-    sem_post(&clogger.sempare);
+    // One post per batch: the writer takes everything per wake-up, so lines that
+    // join a ring not yet drained are carried by the post of the first one, and a
+    // burst costs the callers no futex wake-up per line.
+    if (was_empty) sem_post(&clogger.sempare);
     return len;
 }
 

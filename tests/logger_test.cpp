@@ -142,6 +142,19 @@ class Logger : public ::testing::Test {
     time_t (*saved_clock)(void) = nullptr;
 };
 
+// Declared first: runs before any test starts the logger.
+TEST(LoggerStopped, PrintsToStdoutBeforeInitAndSendsNothing) {
+    EXPECT_EQ(clogger.active.load(), 0);
+    EXPECT_EQ(clogger.zqlog_fd.load(), -1);
+    testing::internal::CaptureStdout();
+    int n = TCU_LOG(9, "before init %d\n", 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ((int)out.size(), n);
+    EXPECT_EQ(out.substr(0, 8), "\x1b[34;22m");
+    EXPECT_EQ(out.substr(out.size() - 19), "before init 1\n\x1b[0m\n");
+    clog_exit();
+}
+
 // ---- the ring on its own -------------------------------------------------------
 
 TEST(LoggerRing, LineEndingAtRingEndThenWrapReadsBackInOrder) {
