@@ -1,0 +1,221 @@
+// Modbus TCP link over mutual TLS, against a TLS server of the test with
+// certificates made by the openssl command: handshakes under TLS 1.2 and 1.3, every
+// refused credential, session tickets that must not hold up reports, reconnects.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <csignal>
+#include <memory>
+#include <thread>
+
+#include "modbus_TCP_HW.h"
+#include "support/modbus_peer.h"
+#include "support/tls_peer.h"
+#include "tc_system.h"
+#include "tc_tcu.h"
+
+namespace {
+
+bool link_connected(modbus_TCP_t *dev) {
+    pthread_mutex_lock(&dev->mutex);
+    bool c = dev->fd > 0;
+    pthread_mutex_unlock(&dev->mutex);
+    return c;
+}
+
+bool wait_disconnected(modbus_TCP_t *dev, int ms) {
+    int64_t deadline = monotime_ms() + ms;
+    while (monotime_ms() < deadline) {
+        if (!link_connected(dev)) return true;
+        msleep(20);
+    }
+    return !link_connected(dev);
+}
+
+class ModbusTls : public ::testing::Test {
+  protected:
+    static std::unique_ptr<TlsCerts> certs;
+    static std::string root;
+
+    static void SetUpTestSuite() {
+        signal(SIGPIPE, SIG_IGN);
+        certs = std::make_unique<TlsCerts>();
+        root = certs->dir + "/root";
+        setenv("TCU_ROOT", root.c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        unsetenv("TCU_ROOT");
+        certs.reset();
+    }
+
+    modbus_TCP_t *dev = &modbusHW;
+    std::thread worker;
+    bool initialised = false;
+
+    void SetUp() override {
+        ASSERT_TRUE(certs->ok) << "openssl could not make the test certificates";
+        ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->client1_key));
+    }
+    int init_link(const char *port) {
+        initialised = true;
+        return modbus_TCP_init(dev, "localhost", port, 1, 3);
+    }
+    void run_loop() {
+        worker = std::thread([this] { modbus_TCP_loop(dev); });
+    }
+    void TearDown() override {
+        if (worker.joinable()) {
+            dev->quit = 1;
+            worker.join();
+        }
+        if (initialised) modbus_TCP_exit(dev);
+    }
+
+    TlsServerOptions good_server(int version) {
+        return {certs->server1_crt, certs->server1_key, certs->ca1, version};
+    }
+
+    // Handshake, the three reports at thread start, one read and one write.
+    void round_trip(int version) {
+        LogTap tap;
+        TlsServer srv(good_server(version));
+        ASSERT_EQ(srv.last_error, "");
+        srv.start_accept();
+        ASSERT_GT(init_link(srv.port_text()), 0);
+        ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+        EXPECT_TRUE(tap.wait_for("证书验证通过", 2000));
+        EXPECT_TRUE(tap.wait_for("证书: /CN=power-unit", 2000));
+        EXPECT_TRUE(tap.wait_for("颁发者: /CN=Test ca1", 2000));
+        run_loop();
+        EXPECT_EQ(mb_hex(srv.read_frame(3000)),
+                  "00 01 00 00 00 16 01 41 91 00 11 00 00 01 00 01 00 01 00 00 00 03 00 02 00 80 "
+                  "01 00");
+        EXPECT_EQ(srv.read_frame(3000).size(), 28u);
+        EXPECT_EQ(srv.read_frame(3000).size(), 28u);
+        ASSERT_TRUE(srv.send_bytes(mb_read_req(0x0A0B, 0x110E, 1)));
+        EXPECT_EQ(mb_hex(srv.read_frame(3000)), "0A 0B 00 00 00 05 01 03 02 00 07");
+        ASSERT_TRUE(srv.send_bytes(mb_write1_req(0x0A0C, 0x4001, 0xCAFE)));
+        EXPECT_EQ(mb_hex(srv.read_frame(3000)), "0A 0C 00 00 00 06 01 06 40 01 CA FE");
+        // A request split across two records.
+        mb_bytes rq = mb_read_req(0x0A0D, 0x4001, 1);
+        ASSERT_TRUE(srv.send_bytes(mb_bytes(rq.begin(), rq.begin() + 7)));
+        msleep(100);
+        ASSERT_TRUE(srv.send_bytes(mb_bytes(rq.begin() + 7, rq.end())));
+        EXPECT_EQ(mb_hex(srv.read_frame(3000)), "0A 0D 00 00 00 05 01 03 02 CA FE");
+    }
+};
+
+std::unique_ptr<TlsCerts> ModbusTls::certs;
+std::string ModbusTls::root;
+
+TEST_F(ModbusTls, RoundTripTls12) {
+    round_trip(TLS1_2_VERSION);
+}
+TEST_F(ModbusTls, RoundTripTls13) {
+    round_trip(TLS1_3_VERSION);
+}
+
+// TLS 1.3 servers send session tickets right after the handshake: the link's
+// reads must take them as "nothing yet" and never block reports of other threads.
+TEST_F(ModbusTls, SessionTicketsNeverHoldUpReports) {
+    TlsServer srv(good_server(TLS1_3_VERSION));
+    srv.start_accept();
+    ASSERT_GT(init_link(srv.port_text()), 0);
+    ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+    run_loop();
+    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(3000).size(), 28u);
+    msleep(1500);  // the loop has met the tickets and waits again
+    std::atomic<int> done{0};
+    std::thread other([&] {
+        pthread_mutex_lock(&dev->mutex);
+        dev->regs_0x1100[0x56] = 0x0001;
+        pthread_mutex_unlock(&dev->mutex);
+        modbus_TCP_report_registers(dev, 0x1156, &dev->regs_0x1100[0x56], 1);
+        done = 1;
+    });
+    EXPECT_EQ(mb_hex(srv.read_frame(3000)), mb_hex(mb_report_frame(4, 0x1156, {1})));
+    other.join();
+    EXPECT_EQ(done.load(), 1);
+    EXPECT_TRUE(link_connected(dev));
+}
+
+TEST_F(ModbusTls, ServerFromAnotherCaIsRefused) {
+    LogTap tap;
+    TlsServer srv({certs->server2_crt, certs->server2_key, certs->ca1, TLS1_3_VERSION});
+    srv.start_accept();
+    EXPECT_EQ(init_link(srv.port_text()), -2);
+    EXPECT_EQ(srv.wait_handshake(), 0);
+    EXPECT_TRUE(tap.wait_for("certificate verify failed", 2000)) << tap.all();
+    EXPECT_FALSE(link_connected(dev));
+}
+
+// Under TLS 1.2 the server's refusal of the client certificate ends SSL_connect;
+// under TLS 1.3 the client has finished first and learns it at its first read.
+TEST_F(ModbusTls, RejectedClientCertificateTls12FailsTheHandshake) {
+    TlsServer srv({certs->server1_crt, certs->server1_key, certs->ca2, TLS1_2_VERSION});
+    srv.start_accept();
+    EXPECT_EQ(init_link(srv.port_text()), -2);
+    EXPECT_EQ(srv.wait_handshake(), 0);
+}
+
+TEST_F(ModbusTls, RejectedClientCertificateTls13ShowsAtTheFirstRead) {
+    LogTap tap;
+    TlsServer srv({certs->server1_crt, certs->server1_key, certs->ca2, TLS1_3_VERSION});
+    srv.start_accept();
+    EXPECT_GT(init_link(srv.port_text()), 0);
+    EXPECT_EQ(srv.wait_handshake(), 0);
+    run_loop();
+    EXPECT_TRUE(wait_disconnected(dev, 3000));
+    EXPECT_TRUE(tap.wait_for("ssl_errno:1, ssl_errstr:", 3000)) << tap.all();
+}
+
+TEST_F(ModbusTls, MissingClientCertificateFailsEveryAttemptPaced) {
+    LogTap tap;
+    ASSERT_TRUE(certs->install(root, certs->ca1, "", certs->client1_key));
+    TlsServer srv(good_server(TLS1_3_VERSION));
+    EXPECT_EQ(init_link(srv.port_text()), -6);
+    run_loop();
+    // About one attempt per second; a tight loop would make thousands.
+    int n = srv.count_plain_accepts(3000);
+    EXPECT_GE(n, 1);
+    EXPECT_LE(n, 5);
+    EXPECT_EQ(dev->last_connect_ret, -6);
+    EXPECT_EQ(tap.count("ctx("), 1) << tap.all();  // logged once per minute
+}
+
+TEST_F(ModbusTls, CredentialFailuresGiveTheirCodes) {
+    TlsServer srv(good_server(TLS1_3_VERSION));
+    // No CA file.
+    ASSERT_TRUE(certs->install(root, "", certs->client1_crt, certs->client1_key));
+    EXPECT_EQ(init_link(srv.port_text()), -7);
+    modbus_TCP_exit(dev);
+    // An encrypted key: no password is supplied, nothing prompts on the terminal.
+    ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->client1_key_enc));
+    EXPECT_EQ(init_link(srv.port_text()), -5);
+    modbus_TCP_exit(dev);
+    // The key of another certificate of the same type is refused as it loads.
+    ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->client2_key));
+    EXPECT_EQ(init_link(srv.port_text()), -5);
+    modbus_TCP_exit(dev);
+    // A key of another type loads, and the pair check refuses it.
+    ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->rsa_key));
+    EXPECT_EQ(init_link(srv.port_text()), -4);
+    EXPECT_FALSE(link_connected(dev));
+    EXPECT_EQ(srv.count_plain_accepts(200), 4);  // each attempt connected, then let go
+}
+
+TEST_F(ModbusTls, PeerCloseLeadsToAFreshHandshake) {
+    TlsServer srv(good_server(TLS1_3_VERSION));
+    srv.start_accept();
+    ASSERT_GT(init_link(srv.port_text()), 0);
+    ASSERT_EQ(srv.wait_handshake(), 1);
+    run_loop();
+    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(3000).size(), 28u);
+    srv.cut();
+    srv.start_accept();
+    ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+    ASSERT_TRUE(srv.send_bytes(mb_read_req(0x0C01, 0x0000, 1)));
+    EXPECT_EQ(mb_hex(srv.read_frame(3000)), "0C 01 00 00 00 05 01 03 02 00 02");
+}
+
+}  // namespace
