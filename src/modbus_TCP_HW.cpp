@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <poll.h>
@@ -274,6 +276,9 @@ int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
         errno = last_err;
         return -1;
     }
+    // Requests, responses and reports are single small frames that must leave at once.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     // fd 0 would read as "not connected" everywhere: keep the descriptor above it.
     if (fd == 0) {
         int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
