@@ -90,6 +90,8 @@ int tls_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     // data: "nothing yet", not a failure.
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;
     if (err == SSL_ERROR_ZERO_RETURN) return -1;
+    // After a fatal error OpenSSL must not write a close_notify on this connection.
+    SSL_set_quiet_shutdown(dev->ssl, 1);
     unsigned long detail = ERR_peek_last_error();
     if (err == SSL_ERROR_SYSCALL && detail == 0 && errno == 0) return -1;  // EOF, no notify
     dev->io_error = err;
@@ -110,6 +112,7 @@ int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
         *events = POLLIN;
         return 0;
     }
+    SSL_set_quiet_shutdown(dev->ssl, 1);
     dev->io_error = err;
     dev->io_detail = ERR_peek_last_error();
     return -2;
@@ -139,7 +142,6 @@ const char *io_errstr(modbus_TCP_t *dev, char *buff, size_t size) {
 void free_ssl_locked(modbus_TCP_t *dev) {
     if (dev->ssl != nullptr) {
         // Best effort close_notify: the socket is non-blocking, nothing waits here.
-        SSL_set_quiet_shutdown(dev->ssl, 0);
         ERR_clear_error();
         SSL_shutdown(dev->ssl);
         SSL_free(dev->ssl);
