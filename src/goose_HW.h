@@ -168,7 +168,8 @@ int goose_HW_ShuntdownRequest_send_locked(goose_HW_t *dev, const ShutdownRequest
 // worker ever carries the new values under the old stNum or the old values under
 // the new one. The mutex is not recursive: never call the plain forms while holding
 // it. Sending on the raw socket does not block, so sending under the mutex is fine.
-// Result: the send's result, -1 for a null object.
+// Result: the unsent byte count of the first frame (0 when it went out), -1 for a
+// null object.
 int goose_HW_PowerRequest(goose_HW_t *dev);
 int goose_HW_ShuntdownRequest(goose_HW_t *dev);
 int goose_HW_PowerRequest_locked(goose_HW_t *dev);
