@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Checks the simulator's own protocol code against published vectors, so that a
+fault in the simulator is not mistaken for one in the terminal: CRC-16/MODBUS, line
+frames, register encodings and the GOOSE decoder (incl. its refusals)."""
+import hashlib
+import hmac
+import os
+import struct
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tcusim import goose, wire  # noqa: E402
+
+
+def ber(n):
+    if n < 0x80:
+        return bytes([n])
+    if n < 0x100:
+        return bytes([0x81, n])
+    return bytes([0x82]) + n.to_bytes(2, "big")
+
+
+def tlv(tag, value):
+    return bytes([tag]) + ber(len(value)) + value
+
+
+def build_frame(key=bytes(48), st=3, sq=1, ms=999, reason=None, vlan=False):
+    name = b"CC/0$GO$PowerRequest\0" if reason is None else b"CC/0$GO$ShutdownRequest\0"
+    frac = ms * 16777 + ms * 216 // 1000
+    t = struct.pack(">I", 1700000000) + frac.to_bytes(3, "big") + b"\x0a"
+    if reason is None:
+        data = b"".join(tlv(0x86, struct.pack(">H", v)) for v in (1, 0xFFFF, 5, 2))
+        data += tlv(0x87, struct.pack(">f", 400.0)) + tlv(0x87, struct.pack(">f", 125.0))
+        data += tlv(0x86, b"\xff\xff") * 2
+        n = 8
+    else:
+        data = b"".join(tlv(0x86, struct.pack(">H", v)) for v in (1, 0xFFFF, reason, 0xFFFF, 0xFFFF))
+        n = 5
+    body = (tlv(0x80, name) + tlv(0x81, struct.pack(">H", 10000)) + tlv(0x82, name) + tlv(0x83, name) +
+            tlv(0x84, t) + tlv(0x85, struct.pack(">I", st)) + tlv(0x86, struct.pack(">I", sq)) +
+            tlv(0x87, b"\0") + tlv(0x88, struct.pack(">I", 1)) + tlv(0x89, b"\0") +
+            tlv(0x8A, struct.pack(">I", n)) + tlv(0xAB, data))
+    pdu = tlv(0x61, body)
+    head = struct.pack(">HHHH", 0x88B8, 1 if reason is None else 0x3002, len(pdu) + 8, 35)
+    head += struct.pack(">H", wire.crc16_modbus(head))
+    signed = head + pdu
+    mac = hmac.new(key, signed, hashlib.sha256).digest()
+    return bytes.fromhex("010ccd010001") + bytes.fromhex("025443550001") + signed + b"\xad\x00\x20" + mac
+
+
+class Vectors(unittest.TestCase):
+    def test_crc(self):
+        self.assertEqual(wire.crc16_modbus(b"123456789"), 0x4B37)
+        self.assertEqual(wire.crc16_modbus(bytes.fromhex("01030000000A")), 0xCDC5)
+        self.assertEqual(wire.crc16_modbus(b""), 0xFFFF)
+
+    def test_line_frames(self):
+        self.assertEqual(wire.line_frame(0x11, bytes([0, 3, 4, 0])).hex(" "), "11 ee 04 00 03 04 00 0e 4f")
+        self.assertEqual(wire.line_frame(0x12, bytes([0, 3, 4, 0])).hex(" "), "12 ed 04 00 03 04 00 3d 7c")
+        self.assertEqual(wire.line_frame(0x11, bytes([1, 5, 0, 1])).hex(" "), "11 ee 04 01 05 00 01 2c b2")
+        self.assertEqual(wire.line_frame(0x11, bytes([1, 7, 102, 1, 0xFF, 1])).hex(" "),
+                         "11 ee 06 01 07 66 01 ff 01 58 0d")
+        self.assertEqual(wire.line_frame(0x13, bytes([0x42, 0, 4, 0, 0, 0, 0, 0])).hex(" "),
+                         "13 ec 08 42 00 04 00 00 00 00 00 7a a4")
+        self.assertEqual(wire.line_frame(0x13, bytes([0x42, 0, 4, 1, 0, 2, 2, 2])).hex(" "),
+                         "13 ec 08 42 00 04 01 00 02 02 02 66 05")
+        self.assertTrue(wire.line_frame_ok(wire.line_frame(0x13, b"\x01\x02\x03")))
+        self.assertFalse(wire.line_frame_ok(b"\x13\xec\x03\x01\x02\x03\x00\x00"))
+
+    def test_register_encodings(self):
+        self.assertEqual(wire.float_regs(220.5), (0x435C, 0x8000))
+        self.assertEqual(wire.float_regs(32.0), (0x4200, 0x0000))
+        self.assertEqual(wire.double_regs(123.456), (0x405E, 0xDD2F, 0x1A9F, 0xBE77))
+        self.assertEqual(wire.bytes_regs(b"AB"), [0x4142])
+        self.assertEqual(wire.regs_bytes(wire.bytes_regs(bytes.fromhex("025443550001"))).hex(), "025443550001")
+
+
+class Goose(unittest.TestCase):
+    def test_power_request(self):
+        f = goose.decode_frame(build_frame())
+        self.assertEqual(f["size"], 211)
+        self.assertEqual(f["kind"], "power")
+        self.assertEqual((f["stNum"], f["sqNum"], f["tal"], f["confRev"]), (3, 1, 10000, 1))
+        self.assertEqual(f["data"]["V"], 400.0)
+        self.assertEqual(f["data"]["type"], 5)
+        self.assertAlmostEqual(f["t"] % 1, 0.999, places=6)
+        self.assertTrue(hmac.compare_digest(hmac.new(bytes(48), f["signed"], hashlib.sha256).digest(), f["auth"]))
+
+    def test_shutdown_request(self):
+        f = goose.decode_frame(build_frame(reason=4))
+        self.assertEqual((f["size"], f["kind"], f["appid"], f["data"]["reason"]), (204, "shutdown", 0x3002, 4))
+
+    def test_hmac_covers_pdu_not_destination(self):
+        key = hashlib.sha384(b"k").digest()
+        raw = bytearray(build_frame(key))
+        raw[0] ^= 1
+        f = goose.decode_frame(bytes(raw))
+        self.assertEqual(hmac.new(key, f["signed"], hashlib.sha256).digest(), f["auth"])
+        raw[100] ^= 1
+        f = goose.decode_frame(bytes(raw))
+        self.assertNotEqual(hmac.new(key, f["signed"], hashlib.sha256).digest(), f["auth"])
+
+    def test_refusals(self):
+        good = build_frame()
+        bad_crc = bytearray(good)
+        bad_crc[21] ^= 1
+        with self.assertRaises(goose.FrameError):
+            goose.decode_frame(bytes(bad_crc))
+        with self.assertRaises(goose.FrameError):
+            goose.decode_frame(good[:-1])
+        bad_trailer = bytearray(good)
+        bad_trailer[22 + 154] = 0xAE
+        with self.assertRaises(goose.FrameError):
+            goose.decode_frame(bytes(bad_trailer))
+
+    def test_ber_lengths(self):
+        self.assertEqual(goose.ber_length(bytes([0x7F]), 0), (127, 1))
+        self.assertEqual(goose.ber_length(bytes([0x81, 0x80]), 0), (128, 2))
+        self.assertEqual(goose.ber_length(bytes([0x82, 1, 0]), 0), (256, 3))
+        with self.assertRaises(goose.FrameError):
+            goose.ber_length(bytes([0x80]), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)

@@ -1,0 +1,604 @@
+"""Runs one scenario: builds the host-run tree, starts the simulated equipment and
+the real app_ZQHW, performs the scenario's steps, checks every expectation and
+prints the verdict. Must run inside the network namespace that holds the veth pair
+(scripts/sim.sh arranges that)."""
+import glob
+import hashlib
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import threading
+import time
+import tomllib
+
+from .events import Events
+from .goose import Subscriber, TYPE_NAMES, REASON_NAMES
+from .gpio import Gpio, OUTPUTS
+from .line import Line, STAGES
+from .powerunit import ModbusError, PowerUnit
+from .wire import (bytes_regs, double_regs, float_regs, mac_bytes, mac_text, regs_bytes,
+                   regs_double, regs_float)
+
+TYPE_VALUES = {v: k for k, v in TYPE_NAMES.items()}
+REASON_VALUES = {v: k for k, v in REASON_NAMES.items()}
+LIMIT_OFFSETS = {"maxV": 0x00, "maxI": 0x02, "minV": 0x05, "minI": 0x07, "fixedP": 0x09}
+LIMIT_LOGS = {"maxV": "maxV", "maxI": "maxI", "minV": "minV", "minI": "minI", "fixedP": "fixedP.KW"}
+
+
+def parse_reg_key(key):
+    """'0x1113:f' -> (0x1113, 'f'); kinds: u (one register), f (float), d (double),
+    mac (3 registers), text:N (N characters)."""
+    if ":" in key:
+        a, kind = key.split(":", 1)
+    else:
+        a, kind = key, "u"
+    return int(a, 0), kind
+
+
+def reg_count(kind):
+    if kind == "u":
+        return 1
+    if kind == "f":
+        return 2
+    if kind == "d":
+        return 4
+    if kind == "mac":
+        return 3
+    if kind.startswith("text"):
+        return (int(kind.split(":")[1]) + 1) // 2
+    raise ValueError("register kind %r" % kind)
+
+
+def reg_value(kind, regs):
+    if kind == "u":
+        return regs[0]
+    if kind == "f":
+        return round(regs_float(*regs), 4)
+    if kind == "d":
+        return round(regs_double(regs), 6)
+    if kind == "mac":
+        return mac_text(regs_bytes(regs))
+    return regs_bytes(regs)[:int(kind.split(":")[1])].decode("latin-1")
+
+
+def same(kind, got, want):
+    if got is None:
+        return False
+    if kind in ("f", "d"):
+        return abs(got - float(want)) < 1e-3
+    if kind == "mac":
+        return got == mac_text(mac_bytes(want))
+    return got == want
+
+
+def interface_mac(ifname):
+    """Hardware address by SIOCGIFHWADDR (/sys shows the host's interfaces inside a
+    namespace made by unshare without a fresh sysfs mount)."""
+    import fcntl
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        info = fcntl.ioctl(s.fileno(), 0x8927, struct.pack("256s", ifname[:15].encode()))
+    return mac_text(info[18:24])
+
+
+class Scenario:
+    def __init__(self, path, app, run_dir, tcu_if, pu_if, verbose=False, port=1502):
+        with open(path, "rb") as f:
+            self.doc = tomllib.load(f)
+        self.name = os.path.splitext(os.path.basename(path))[0]
+        self.app = os.path.abspath(app)
+        self.run_dir = os.path.abspath(run_dir)
+        self.tcu_if = tcu_if
+        self.pu_if = pu_if
+        self.verbose = verbose
+        self.port = port
+        self.setup = self.doc.get("setup", {})
+        self.proc = None
+        self.figures = {}
+
+    # ---- preparation ----
+    def prepare(self):
+        if os.path.isdir(self.run_dir):
+            shutil.rmtree(self.run_dir)
+        os.makedirs(self.run_dir)
+        self.root = os.path.join(self.run_dir, "root")
+        etc = os.path.join(self.root, "home/root/etc")
+        for d in (etc, os.path.join(self.root, "home/root/log"), os.path.join(self.root, "home/root/bin")):
+            os.makedirs(d)
+        self.ev = Events(os.path.join(self.run_dir, "events.log"), self.verbose)
+        s = self.setup
+        self.tls = bool(s.get("tls", False))
+        self.tcu_id_text = str(s.get("tcu_id", "0"))
+        self.identity = int(s.get("identity", 0))
+        tcu_id = int(self.tcu_id_text)
+        if tcu_id == -1:
+            tcu_id = self.identity
+        self.tcu_id = tcu_id
+        self.connect_ids = ((tcu_id * 2 + 1) & 0xFFFF, (tcu_id * 2 + 2) & 0xFFFF)
+        self.gpio = Gpio(self.ev, self.root, self.identity, s.get("relay_delay", 0.05))
+        self.line = Line(self.ev, s.get("line", "9600") == "full", board_delay=s.get("board_delay", 0.3))
+        tls_files = None
+        if self.tls:
+            tls_files = self.make_certs(etc)
+        self.pu = PowerUnit(self.ev, self.port, tls_files)
+        self.tcu_mac = interface_mac(self.tcu_if)
+        self.sub = Subscriber(self.ev, self.pu_if, os.path.join(self.run_dir, "goose.pcap"),
+                              self.connect_ids, s.get("schedule_tolerance", 0.5))
+        config = {
+            "tcu_id": self.tcu_id_text, "enable_modbus_hw": "1", "enable_hmi": "0",
+            "enable_ocpp": "0", "ast_tty": self.line.path, "ifname": self.tcu_if,
+            "zqlog_ip": "127.0.0.1", "zqlog_port": "5140",
+            "modbus_hw": {"serverip": "127.0.0.1", "port": str(self.port),
+                          "enable_ssl": "1" if self.tls else "0",
+                          "maxI_GUNA": str(s.get("maxI_GUNA", 250)),
+                          "maxI_GUNB": str(s.get("maxI_GUNB", 250))}}
+        with open(os.path.join(etc, "tcu_config.json"), "w") as f:
+            json.dump(config, f, indent="\t")
+
+    def make_certs(self, etc):
+        d = os.path.join(self.run_dir, "pki")
+        os.makedirs(d)
+
+        def ossl(*args):
+            subprocess.run(("openssl",) + args, cwd=d, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ec = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
+        ossl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+             "-subj", "/CN=sim power unit CA")
+        for who, cn in (("server", "127.0.0.1"), ("client", "tcu-terminal")):
+            ossl("req", *ec, "-keyout", who + ".key", "-out", who + ".csr", "-subj", "/CN=" + cn)
+            ossl("x509", "-req", "-in", who + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-out", who + ".crt", "-days", "2")
+        shutil.copy(os.path.join(d, "ca.crt"), os.path.join(etc, "ca.crt"))
+        shutil.copy(os.path.join(d, "client.crt"), os.path.join(etc, "client.crt"))
+        shutil.copy(os.path.join(d, "client.key"), os.path.join(etc, "client.keyp"))
+        return (os.path.join(d, "ca.crt"), os.path.join(d, "server.crt"), os.path.join(d, "server.key"))
+
+    # ---- the terminal process ----
+    def start_app(self):
+        env = dict(os.environ, TCU_ROOT=self.root)
+        self.app_out = open(os.path.join(self.run_dir, "terminal.stdout"), "wb")
+        self.proc = subprocess.Popen([self.app], env=env, cwd=self.run_dir, stdout=self.app_out,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.cpu0 = self.cpu_ticks()
+        self.wall0 = time.monotonic()
+        self.ev.log("APP", "app_ZQHW started, pid %d, TCU_ROOT=%s" % (self.proc.pid, self.root))
+
+    def cpu_ticks(self):
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            # utime + stime, plus cutime + cstime: the shells started for GPIO writes
+            return int(fields[11]) + int(fields[12]) + int(fields[13]) + int(fields[14])
+        except (OSError, IndexError, ValueError):
+            return None
+
+    def stop_app(self):
+        if self.proc is None:
+            return
+        ticks = self.cpu_ticks()
+        wall = time.monotonic() - self.wall0
+        if ticks is not None and self.cpu0 is not None:
+            cpu = (ticks - self.cpu0) / os.sysconf("SC_CLK_TCK")
+            self.figures["terminal_cpu_s"] = round(cpu, 2)
+            self.figures["terminal_cpu_percent"] = round(100 * cpu / wall, 1)
+        self.figures["terminal_wall_s"] = round(wall, 1)
+        if self.proc.poll() is not None:
+            self.ev.fail("app_ZQHW exited during the run with status %s" % self.proc.returncode)
+        else:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.app_out.close()
+
+    def app_alive(self):
+        if self.proc.poll() is not None:
+            self.ev.fail("app_ZQHW has exited with status %s" % self.proc.returncode)
+            return False
+        return True
+
+    # ---- log files ----
+    def log_text(self):
+        text = ""
+        for p in sorted(glob.glob(os.path.join(self.root, "home/root/log/*.log"))):
+            with open(p, "rb") as f:
+                text += f.read().decode("utf-8", "replace")
+        return text
+
+    # ---- start-up ----
+    def startup_checks(self):
+        ev = self.ev
+        ev.log("STEP", "start-up: connection, thread-start reports, start-up image, first GOOSE frames")
+        if not self.pu.up.wait(8):
+            ev.fail("the terminal did not connect to the power unit within 8 s")
+            return
+        mac = mac_bytes(self.tcu_mac)
+        want = [(0x0000, [2, 0x0080, 0x0100]), (0x114D, bytes_regs(mac)), (0x1D4D, bytes_regs(mac))]
+        got = lambda: [(a, v) for (_, a, v) in self.pu.reports_since(0) if a in (0x0000, 0x114D, 0x1D4D)]
+        ev.wait_until(lambda: len(got()) >= 3, 3)
+        if got()[:3] != want:
+            ev.fail("thread-start reports %s, expected %s" % (
+                [(hex(a), v) for a, v in got()[:3]], [(hex(a), v) for a, v in want]))
+        ident = ("TC20241120-ASTZQ%2d" % self.tcu_id)[:18]
+        image = {"0x0000": 2, "0x0001": 0x0080, "0x0002": 0x0100, "0x0004": 0x4142,
+                 "0x0013:text:10": "SW20241128", "0x1015": 2, "0x1016:text:18": ident,
+                 "0x110E": self.connect_ids[0], "0x1D0E": self.connect_ids[1],
+                 "0x212F": 1, "0x2D2F": 1, "0x114D:mac": self.tcu_mac, "0x1D4D:mac": self.tcu_mac,
+                 "0x110B": 0, "0x110D": 0, "0x1D0B": 0, "0x1D0D": 0, "0x1104": 4, "0x1D04": 4,
+                 "0x2111:mac": "00:00:00:00:00:00", "0x2115": 0, "0x1024": 0}
+        self.check_regs(image, 0)
+        for pdu, what in ((struct.pack(">BHH", 3, 0x1D80, 1), "read of 0x1D80"),
+                          (struct.pack(">BHH", 6, 0x0001, 5), "write of 0x0001"),
+                          (struct.pack(">BHH", 3, 0x0FFF, 2), "read of 0x0FFF-0x1000")):
+            try:
+                code = self.pu.exception_of(pdu)
+            except ModbusError as e:
+                ev.fail("%s: %s" % (what, e))
+                continue
+            if code != 2:
+                ev.fail("%s answered with %s, expected exception 2" % (what, code))
+        for gun in "AB":
+            ok = ev.wait_until(lambda: self.sub.streams[gun].st is not None, 3)
+            if not ok:
+                ev.fail("no GOOSE frame from gun %s within 3 s of start-up" % gun)
+                continue
+            f = self.sub.streams[gun].requests[0][1]
+            d = f["data"]
+            if (f["kind"], f["stNum"], d["type"], d["mode"], d["V"], d["I"]) != ("power", 0, 1, 2, 1000.0, 100.0):
+                ev.fail("gun %s start-up GOOSE frame: %s st %d %s" % (gun, f["kind"], f["stNum"], d))
+
+    # ---- register checks ----
+    def read_reg(self, key):
+        addr, kind = parse_reg_key(key)
+        return reg_value(kind, self.pu.read_regs(addr, reg_count(kind)))
+
+    def check_regs(self, regs, within):
+        """Reads each register until it holds the wanted value or the time runs out."""
+        end = time.monotonic() + within
+        for key, want in regs.items():
+            kind = parse_reg_key(key)[1]
+            while True:
+                try:
+                    got = self.read_reg(key)
+                except ModbusError as e:
+                    got = "(%s)" % e
+                if same(kind, got, want) or time.monotonic() >= end:
+                    break
+                time.sleep(0.1)
+            if not same(kind, got, want):
+                self.ev.fail("register %s reads %r, expected %r" % (key, got, want))
+
+    def report_seen(self, since, key, want):
+        addr, kind = parse_reg_key(key)
+        n = reg_count(kind)
+        for _, a, vals in self.pu.reports_since(since):
+            if a <= addr and addr + n <= a + len(vals):
+                if same(kind, reg_value(kind, vals[addr - a:addr - a + n]), want):
+                    return True
+        return False
+
+    # ---- power unit actions ----
+    def key_bytes(self, spec):
+        if spec.startswith("seed="):
+            return hashlib.sha384(spec[5:].encode()).digest()
+        if spec == "zero":
+            return bytes(48)
+        k = bytes.fromhex(spec)
+        if len(k) != 48:
+            raise ValueError("a key has 48 bytes")
+        return k
+
+    def pu_action(self, text):
+        ev, pu = self.ev, self.pu
+        p = text.split()
+        op = p[0]
+        try:
+            if op == "mac":
+                gun, mac = p[1], mac_bytes(p[2])
+                base = 0x2111 if gun == "A" else 0x2D11
+                self.sub.dst_pending(mac)
+                pu.write_multiple(base, bytes_regs(mac))
+                self.sub.dst_confirmed()
+                ev.log("PU", "wrote GOOSE destination %s into gun %s's registers 0x%04X-0x%04X" %
+                       (mac_text(mac), gun, base, base + 2))
+            elif op == "key":
+                gun, key = p[1], self.key_bytes(p[2])
+                via = p[3] if len(p) > 3 else "multiple"
+                base = 0x2115 if gun == "A" else 0x2D15
+                regs = bytes_regs(key)
+                if via == "single":
+                    for i, v in enumerate(regs):
+                        pu.write_single(base + i, v)
+                    self.sub.key_pending(gun, key)
+                    pu.write_single(base + 0x19, 1)     # trigger register 0x212E / 0x2D2E
+                else:
+                    self.sub.key_pending(gun, key)
+                    pu.write_multiple(base, regs)
+                self.sub.key_confirmed(gun)
+                ev.log("PU", "wrote gun %s GOOSE key %s... with %s" % (
+                    gun, key[:6].hex(), "24 single writes and the trigger 0x%04X" % (base + 0x19)
+                    if via == "single" else "one write of 0x%04X-0x%04X" % (base, base + 23)))
+            elif op == "limits":
+                gun = p[1]
+                base = 0x2100 if gun == "A" else 0x2D00
+                for item in p[2:]:
+                    name, val = item.split("=")
+                    pu.write_multiple(base + LIMIT_OFFSETS[name], list(float_regs(float(val))))
+                    self.expect_logs.append("--GUN%s.%s:%f" % (gun, LIMIT_LOGS[name], float(val)))
+                ev.log("PU", "wrote gun %s limits %s" % (gun, " ".join(p[2:])))
+            elif op == "write":
+                addr = int(p[1], 0)
+                vals = [int(v, 0) for v in p[2:]]
+                pu.write_multiple(addr, vals)
+            elif op == "restart":
+                pu.restart(float(p[1]) if len(p) > 1 else 1.0)
+                if not pu.up.wait(10):
+                    ev.fail("the terminal did not reconnect within 10 s of the power unit's restart")
+            elif op == "drop":
+                pu.stop()
+                pu.listen()
+                if not pu.up.wait(10):
+                    ev.fail("the terminal did not reconnect within 10 s")
+            elif op == "verify_written":
+                self.verify_written()
+            else:
+                raise ValueError("unknown power-unit action %r" % text)
+        except ModbusError as e:
+            ev.fail("power unit: %s: %s" % (text, e))
+
+    def verify_written(self):
+        """Every register this power unit ever wrote still holds its value."""
+        written = dict(self.pu.written)
+        addrs = sorted(written)
+        lost = []
+        i = 0
+        while i < len(addrs):
+            j = i
+            while j + 1 < len(addrs) and addrs[j + 1] == addrs[j] + 1 and j - i < 100:
+                j += 1
+            try:
+                vals = self.pu.read_regs(addrs[i], j - i + 1)
+            except ModbusError as e:
+                self.ev.fail("read-back of 0x%04X: %s" % (addrs[i], e))
+                return
+            for k, v in enumerate(vals):
+                if v != written[addrs[i] + k]:
+                    lost.append("0x%04X %d (wrote %d)" % (addrs[i] + k, v, written[addrs[i] + k]))
+            i = j + 1
+        if lost:
+            self.ev.fail("registers lost: %s" % ", ".join(lost))
+        else:
+            self.ev.log("PU", "all %d registers written so far read back intact" % len(addrs))
+
+    # ---- steps ----
+    def apply_status(self, gun, st):
+        g = self.line.gun(gun)
+        with self.line.lock:
+            for k, v in st.items():
+                if k == "stage":
+                    g.stage = STAGES[v] if isinstance(v, str) else int(v)
+                elif k == "type":
+                    g.type = int(v)
+                elif k == "current":
+                    g.currI = round(float(v) * 10)
+                elif k == "voltage":
+                    g.currV = round(float(v) * 10)
+                elif k == "max_current":
+                    g.maxI = round(float(v) * 10)
+                elif k == "energy":
+                    g.totalE = int(v)
+                elif k == "session_energy":
+                    g.currE = int(v)
+                else:
+                    raise ValueError("unknown status field %r" % k)
+
+    def apply_board(self, b):
+        for k, v in b.items():
+            if k == "emergency":
+                self.line.set_board("emg", 0x7F if v is True else (0 if v is False else int(v)))
+            elif k == "auto":
+                self.line.board_auto = bool(v)
+            elif k.startswith(("link_", "lock_", "aux_")):
+                key, gun = k.split("_")
+                self.line.set_board(key, int(v), "AB".index(gun))
+            else:
+                raise ValueError("unknown board field %r" % k)
+
+    def goose_match(self, f, want):
+        d = f["data"]
+        for k, v in want.items():
+            if k == "kind":
+                if f["kind"] != v:
+                    return False
+            elif k == "type":
+                if d.get("type") != (TYPE_VALUES[v] if isinstance(v, str) else v):
+                    return False
+            elif k == "reason":
+                if d.get("reason") != (REASON_VALUES[v] if isinstance(v, str) else v):
+                    return False
+            elif k in ("V", "I"):
+                if abs(d.get(k, -1e9) - float(v)) > 1e-3:
+                    return False
+            elif d.get(k) != v:
+                return False
+        return True
+
+    def step(self, n, st):
+        ev = self.ev
+        title = st.get("say", "step %d" % n)
+        ev.log("STEP", "%d. %s" % (n, title))
+        t0 = time.monotonic()
+        log0 = self.log_text()
+        self.expect_logs = []
+        cmds = []
+        for gun in ("A", "B"):
+            if gun in st.get("status", {}):
+                self.apply_status(gun, st["status"][gun])
+        if "board" in st:
+            self.apply_board(st["board"])
+        for dev in st.get("silent", []):
+            self.set_silent(dev, True)
+        for dev in st.get("speak", []):
+            self.set_silent(dev, False)
+        if "stuck_feedback" in st:
+            self.gpio.stuck = {int(k): int(v) for k, v in st["stuck_feedback"].items()}
+        for action in st.get("pu", []):
+            self.pu_action(action)
+        sends = st.get("send", {})
+        for gun in ("A", "B"):
+            for text in sends.get(gun, []):
+                cmds.append(self.line.queue(gun, text))
+        if st.get("wait"):
+            time.sleep(float(st["wait"]))
+        within = float(st.get("within", 5.0))
+        end = t0 + within + float(st.get("wait", 0))
+        for c in cmds:
+            if not c.done.wait(max(0.1, end - time.monotonic())):
+                ev.fail("controller command %s %s was never polled for or answered" % (c.gun, c.text))
+        exp = st.get("expect", {})
+        self.expect_logs += exp.get("log", [])
+        left = lambda: max(0.1, end - time.monotonic())
+        for key, want in exp.get("report", {}).items():
+            if not ev.wait_until(lambda: self.report_seen(t0, key, want), left()):
+                ev.fail("no register report of %s = %r" % (key, want))
+        for gun, wants in exp.get("goose", {}).items():
+            if isinstance(wants, dict):
+                wants = [wants]
+            self.check_goose(gun, wants, t0, left())
+        for line, want in exp.get("gpio", {}).items():
+            n_ = int(line)
+            if not ev.wait_until(lambda: self.gpio.value(n_) == want, left()):
+                ev.fail("GPIO %d (%s) is %s, expected %d" % (n_, OUTPUTS.get(n_, "?"), self.gpio.value(n_), want))
+        if exp.get("regs"):
+            self.check_regs(exp["regs"], left())
+        for text in self.expect_logs:
+            if not ev.wait_until(lambda: self.log_text().count(text) > log0.count(text), left()):
+                ev.fail("the terminal's log has no new line with %r" % text)
+        for gun, sq in exp.get("goose_sq", {}).items():
+            if not ev.wait_until(lambda: (self.sub.frames_of(gun)[1] or 0) >= sq, left()):
+                ev.fail("gun %s GOOSE stream at st %s sq %s, expected sqNum %d by now" % (
+                    (gun,) + self.sub.frames_of(gun)[:2] + (sq,)))
+        if "no_report" in exp:
+            for key in exp["no_report"]:
+                addr = parse_reg_key(key)[0]
+                if any(a == addr for _, a, _ in self.pu.reports_since(t0)):
+                    ev.fail("register %s was reported, none expected" % key)
+        self.app_alive()
+
+    def check_goose(self, gun, wants, t0, within):
+        ev = self.ev
+        ok = ev.wait_until(lambda: len(self.sub.requests_since(gun, t0)) >= len(wants), within)
+        if not wants:
+            # No new request expected: watch for the whole step time.
+            pass
+        got = self.sub.requests_since(gun, t0)
+        if len(got) != len(wants) or not ok:
+            ev.fail("gun %s: %d new GOOSE requests (%s), expected %d" % (
+                gun, len(got), "; ".join(self.describe(f) for f in got), len(wants)))
+            return
+        for f, w in zip(got, wants):
+            if not self.goose_match(f, w):
+                ev.fail("gun %s GOOSE request %s, expected %s" % (gun, self.describe(f), w))
+
+    def describe(self, f):
+        from .goose import describe
+        return "st %d %s" % (f["stNum"], describe(f))
+
+    def set_silent(self, dev, silent):
+        if dev in ("A", "B"):
+            self.line.gun(dev).silent = silent
+        elif dev == "board":
+            self.line.board_silent = silent
+        else:
+            raise ValueError("unknown line device %r" % dev)
+        self.ev.log("CTRL", "%s %s" % (dev, "goes silent" if silent else "answers again"))
+
+    # ---- the whole run ----
+    def run(self):
+        self.prepare()
+        ev = self.ev
+        title = self.doc.get("title", self.name)
+        ev.log("STEP", "scenario %s: %s (%s, line %s)" % (
+            self.name, title, "TLS" if self.tls else "plain TCP", self.setup.get("line", "9600")))
+        started = time.monotonic()
+        try:
+            self.gpio.start()
+            self.pu.listen()
+            self.sub.start()
+            self.line.start()
+            self.start_app()
+            if self.setup.get("startup_checks", True):
+                self.startup_checks()
+            for i, st in enumerate(self.doc.get("step", []), 1):
+                if not self.app_alive():
+                    break
+                self.step(i, st)
+                if ev.failures and self.setup.get("stop_on_failure", False):
+                    break
+        except Exception as e:   # a broken scenario file or simulator fault is a failure too
+            import traceback
+            ev.fail("simulator error: %s\n%s" % (e, traceback.format_exc()))
+        finally:
+            self.stop_app()
+            self.line.stop()
+            self.sub.stop()
+            self.pu.stop()
+            self.gpio.stop()
+        self.tshark_check()
+        wall = time.monotonic() - started
+        c = ev.counts
+        self.figures.update({
+            "scenario": self.name, "wall_s": round(wall, 1),
+            "controller_exchanges": c.get("controller_exchanges", 0),
+            "board_exchanges": c.get("board_exchanges", 0),
+            "line_frames_checked": c.get("line_frames", 0),
+            "goose_frames_checked": c.get("goose_frames", 0),
+            "goose_requests": c.get("goose_requests", 0),
+            "register_reports_checked": c.get("register_reports", 0),
+            "power_unit_connections": self.pu.connections,
+            "failures": len(ev.failures), "warnings": len(ev.warnings)})
+        with open(os.path.join(self.run_dir, "summary.json"), "w") as f:
+            json.dump({"figures": self.figures, "failures": ev.failures, "warnings": ev.warnings}, f, indent=2)
+        f = self.figures
+        print("\n-- %s: %d controller exchanges, %d board exchanges, %d line frames, %d GOOSE frames "
+              "(%d requests), %d register reports checked; %.1f s wall; terminal CPU %s s (%s %%)" % (
+                  self.name, f["controller_exchanges"], f["board_exchanges"], f["line_frames_checked"],
+                  f["goose_frames_checked"], f["goose_requests"], f["register_reports_checked"],
+                  f["wall_s"], f.get("terminal_cpu_s"), f.get("terminal_cpu_percent")))
+        print("-- run directory %s: events.log, goose.pcap, terminal.stdout, root/home/root/log/" % self.run_dir)
+        for w in ev.warnings:
+            print("   warning: %s" % w)
+        for x in ev.failures:
+            print("   failed: %s" % x)
+        verdict = "PASS" if not ev.failures else "FAIL"
+        print("VERDICT %s %s (%d failures, %d warnings)" % (verdict, self.name, len(ev.failures), len(ev.warnings)))
+        ev.close()
+        return 0 if not ev.failures else 1
+
+    def tshark_check(self):
+        """The pcap must open in Wireshark's dissector and hold every frame checked."""
+        pcap = os.path.join(self.run_dir, "goose.pcap")
+        if not shutil.which("tshark"):
+            self.ev.warn("tshark not installed: goose.pcap not cross-checked")
+            return
+        try:
+            out = subprocess.run(["tshark", "-r", pcap, "-Y", "goose", "-T", "fields",
+                                  "-e", "goose.goID", "-e", "goose.stNum", "-e", "goose.sqNum"],
+                                 capture_output=True, text=True, timeout=60).stdout.split("\n")
+        except (OSError, subprocess.TimeoutExpired) as e:
+            self.ev.fail("tshark on goose.pcap: %s" % e)
+            return
+        rows = [r.split("\t") for r in out if r.strip()]
+        n = self.ev.counts.get("goose_frames", 0)
+        ids = {r[0] for r in rows}
+        if len(rows) != n or not ids <= {"CC/0$GO$PowerRequest", "CC/0$GO$ShutdownRequest"}:
+            self.ev.fail("tshark dissects %d GOOSE frames (goIDs %s) in goose.pcap, %d were checked" % (
+                len(rows), sorted(ids), n))
+        else:
+            self.ev.log("GOOSE", "tshark dissects all %d frames of goose.pcap as GOOSE" % n)
