@@ -129,6 +129,42 @@ void clog_release(clog_t *clog) {
     clog->fnumb = 0;
 }
 
+// Opens a log file for appending; a failure is remembered for the retry pause and
+// reported (the same error at most once a minute).
+FILE *clog_open_path(clog_t *clog, const char *path) {
+    // Close-on-exec: the shell commands of the board I/O must not inherit the log.
+    FILE *fp = fopen(path, "a+e");
+    if (fp == nullptr) {
+        int err = errno;
+        clog->reopen_ms = monotime_ms();
+        if (tc_fail_gate_pass(&clog_open_gate, err, clog->reopen_ms))
+            clog_print(1, "TCU", "clog_fopen", __FILE__, __LINE__, "log file %s: %s\n", path,
+                       strerror(err));
+        return nullptr;
+    }
+    return fp;
+}
+
+// After a failed write (disk full, medium error) the current file is opened again
+// rather than rotated, so that a full disk does not cost one old log file per retry.
+// Without a current file (directory missing at start-up) a new file is opened.
+void clog_freopen(clog_t *clog, time_t now, const struct tm *tm_now) {
+    if (clog->cur_name[0] == '\0') {
+        clog->utc = now;
+        clog->ltm = *tm_now;
+        clog_fopen(clog);
+        return;
+    }
+    char path[512];
+    int n = snprintf(path, sizeof path, "%s/%s", clog->log_pathname, clog->cur_name);
+    if (n <= 0 || n >= (int)sizeof path) return;
+    clog->fp = clog_open_path(clog, path);
+    if (clog->fp == nullptr) return;
+    fseek(clog->fp, 0, SEEK_END);
+    long size = ftell(clog->fp);
+    clog->log_filesize = size > 0 && size < INT_MAX ? (int)size : 0;
+}
+
 // Takes and writes one chunk; returns its length (0 when the ring was empty).
 int clog_write_chunk(clog_t *clog) {
     pthread_mutex_lock(&clog->mutex);
@@ -151,9 +187,7 @@ int clog_write_chunk(clog_t *clog) {
         clog_fopen(clog);
     } else if (clog->fp == nullptr && monotime_ms() - clog->reopen_ms >= clog_retry_ms.load()) {
         // Log directory missing, unwritable or full a while ago: try again.
-        clog->utc = now;
-        clog->ltm = tm_now;
-        clog_fopen(clog);
+        clog_freopen(clog, now, &tm_now);
     }
     if ((int64_t)n + clog->log_filesize >= clog->max_filesize) {
         clog->utc = now;
@@ -174,6 +208,10 @@ int clog_write_chunk(clog_t *clog) {
             if (tc_fail_gate_pass(&clog_open_gate, err, clog->reopen_ms))
                 clog_print(1, "TCU", __func__, __FILE__, __LINE__, "log file %s: write: %s\n",
                            clog->cur_name, strerror(err));
+        } else if (clog_open_gate.armed) {
+            // Only a write that lands ends a failure; a file that opens but can't be
+            // written would otherwise report itself on every retry.
+            tc_fail_gate_clear(&clog_open_gate);
         }
     }
     clog->busy.store(0);
@@ -459,16 +497,8 @@ int clog_fopen(clog_t *clog) {
     int n = snprintf(path, sizeof path, "%s/%s", clog->log_pathname, name);
     if (n <= 0 || n >= (int)sizeof path) return -3;
     clog->log_filesize = 0;
-    clog->fp = fopen(path, "a+e");
-    if (clog->fp == nullptr) {
-        int err = errno;
-        clog->reopen_ms = monotime_ms();
-        if (tc_fail_gate_pass(&clog_open_gate, err, clog->reopen_ms))
-            clog_print(1, "TCU", __func__, __FILE__, __LINE__, "log file %s: %s\n", path,
-                       strerror(err));
-        return -4;
-    }
-    tc_fail_gate_clear(&clog_open_gate);
+    clog->fp = clog_open_path(clog, path);
+    if (clog->fp == nullptr) return -4;
     snprintf(clog->cur_name, sizeof clog->cur_name, "%s", name);
     // The file being written ranks newest whatever its stamp says: after a clock
     // step back (a board starting in 1970) retention still removes the oldest

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <arpa/inet.h>
 #include <atomic>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -526,6 +529,52 @@ TEST_F(Logger, MissingDirectoryKeepsMirrorAndRetriesLater) {
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(logs[0], "tcu_20260301_120030.log");
     EXPECT_NE(slurp(sub / logs[0]).find("directory is back"), std::string::npos);
+}
+
+TEST_F(Logger, FullDiskKeepsMirrorAndResumesInTheSameFile) {
+    fs::path small = dir / "small";
+    fs::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs: " << strerror(errno);
+    struct unmount_t {
+        fs::path p;
+        ~unmount_t() { umount2(p.c_str(), MNT_DETACH); }
+    } unmount{small};
+
+    // Fill the file system up to the last byte.
+    {
+        std::ofstream filler(small / "filler", std::ios::binary);
+        std::string block(4096, 'F');
+        for (int i = 0; i < 64 && filler.good(); i++) filler << block << std::flush;
+    }
+    udp_rx_t rx;
+    clog_retry_ms = 0;
+    std::string b = (small / "tcu").string();
+    clog_init(b.c_str(), 1 << 20, 7);
+    clog_bind_serverip("127.0.0.1", rx.port);
+    std::string d;
+    for (int i = 0; i < 20; i++) {
+        char msg[64];
+        snprintf(msg, sizeof msg, "disk full %02d %s\n", i, std::string(40, '.').c_str());
+        emit(3, msg);
+        // The logger's own complaint about the disk may come first.
+        bool seen = false;
+        while (!seen && rx.recv_one(&d)) seen = d.find(msg) != std::string::npos;
+        EXPECT_TRUE(seen) << msg;
+        ASSERT_TRUE(wait_drained());
+    }
+    ASSERT_EQ(logs_in(small).size(), 1u);
+
+    fs::remove(small / "filler");
+    emit(3, "room again\n");
+    ASSERT_TRUE(wait_drained());
+    emit(3, "and more\n");
+    ASSERT_TRUE(wait_drained());
+    auto logs = logs_in(small);
+    ASSERT_EQ(logs.size(), 1u);
+    std::string file = slurp(small / logs[0]);
+    EXPECT_NE(file.find("and more\n"), std::string::npos);
+    clog_exit();
 }
 
 // ---- the UDP mirror --------------------------------------------------------------
