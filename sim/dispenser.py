@@ -20,7 +20,12 @@ def main():
     ap.add_argument("--port", type=int, default=1502)
     ap.add_argument("-v", "--verbose", action="store_true", help="print every event, not only changes")
     a = ap.parse_args()
-    sys.exit(Scenario(a.scenario, a.app, a.run_dir, a.tcu_if, a.pu_if, a.verbose, a.port).run())
+    try:
+        scenario = Scenario(a.scenario, a.app, a.run_dir, a.tcu_if, a.pu_if, a.verbose, a.port)
+    except (OSError, ValueError) as e:   # tomllib.TOMLDecodeError is a ValueError
+        print("sim: cannot read scenario %s: %s" % (a.scenario, e), file=sys.stderr)
+        sys.exit(2)
+    sys.exit(scenario.run())
 
 
 if __name__ == "__main__":

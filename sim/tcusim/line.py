@@ -43,6 +43,8 @@ class Gun:
         self.stage = 0
         self.type = 1
         self.last_status = None
+        self.status_version = 0     # bumped by the scenario on every status change
+        self.status_acked = 0       # the last version the terminal acknowledged
 
 
 class Command:
@@ -186,7 +188,7 @@ class Line:
     def order(self, kind):
         """Polling order: A, B, board read, board write when due; a kind may repeat
         (retransmission after a time-out or a bad reply)."""
-        allowed = {None: "ABRW", "A": "AB", "B": "BR", "R": "RA", "W": "WA"}
+        allowed = {None: "ABRW", "A": "AB", "B": "BR", "R": "RAW", "W": "WA"}
         if self.expect_write and kind != "W":
             self.ev.fail("LINE: board write with controls %s was due, got %s" % (self.ctrl, kind))
         elif kind not in allowed[self.last_kind]:
@@ -222,7 +224,9 @@ class Line:
         if cmd is None:
             body = self.status_body(gun)
             reply = line_frame(gun.addr, body)
-            self.awaiting = (Command(gun.name, "status"), line_frame(gun.addr, bytes([1, gun.seq, 0, 1])))
+            status = Command(gun.name, "status")
+            status.version = gun.status_version
+            self.awaiting = (status, line_frame(gun.addr, bytes([1, gun.seq, 0, 1])))
             key = body[2:]
             if key != gun.last_status:
                 gun.last_status = key
@@ -296,7 +300,9 @@ class Line:
         # The terminal has executed the command: follow its effects on the line.
         if cmd.ok:
             idx = 0 if gun.name == "A" else 1
-            if code == 1:
+            if code == 0:
+                gun.status_acked = max(gun.status_acked, getattr(cmd, "version", 0))
+            elif code == 1:
                 gun.allocated = cmd.args[0]
             elif code in (8, 9):
                 self.ctrl[idx] = 0 if code == 8 else 1

@@ -397,6 +397,7 @@ class Scenario:
                     g.currE = int(v)
                 else:
                     raise ValueError("unknown status field %r" % k)
+            g.status_version += 1
 
     def apply_board(self, b):
         for k, v in b.items():
@@ -440,6 +441,13 @@ class Scenario:
         for gun in ("A", "B"):
             if gun in st.get("status", {}):
                 self.apply_status(gun, st["status"][gun])
+        for gun in ("A", "B"):
+            if gun in st.get("status", {}):
+                # Commands of the step go out only once the terminal has taken the
+                # new status: their effect depends on the last stage reported.
+                g = self.line.gun(gun)
+                if not g.silent and not ev.wait_until(lambda: g.status_acked >= g.status_version, 3):
+                    ev.fail("gun %s: the new status report was not acknowledged" % gun)
         if "board" in st:
             self.apply_board(st["board"])
         for dev in st.get("silent", []):
