@@ -525,6 +525,9 @@ TEST_F(ModbusLink, SendTimesOutWhenThePeerStopsReading) {
     start();
     pthread_mutex_lock(&dev->mutex);
     std::fill(dev->regs_0x4000, dev->regs_0x4000 + 256, 0x5555);
+    // A small send buffer on the terminal's side fills in a moment.
+    int small_tx = 4096;
+    setsockopt(dev->fd, SOL_SOCKET, SO_SNDBUF, &small_tx, sizeof small_tx);
     uint32_t gen = dev->conn_gen;
     pthread_mutex_unlock(&dev->mutex);
     auto same_connection = [&] {

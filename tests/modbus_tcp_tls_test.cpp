@@ -39,7 +39,7 @@ class ModbusTls : public ::testing::Test {
 
     static void SetUpTestSuite() {
         signal(SIGPIPE, SIG_IGN);
-        certs = std::make_unique<TlsCerts>();
+        certs = std::make_unique<TlsCerts>(std::string(TCU_BINARY_DIR) + "/tests/tls_certs");
         root = certs->dir + "/root";
         setenv("TCU_ROOT", root.c_str(), 1);
     }

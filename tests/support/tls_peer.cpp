@@ -2,12 +2,14 @@
 #include "support/tls_peer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 
 #include "tc_system.h"
 
@@ -45,30 +47,44 @@ bool copy_file(const std::string &from, const std::string &to) {
 
 }  // namespace
 
-TlsCerts::TlsCerts() {
-    char tmpl[] = "/tmp/tls_certs_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    dir = tmpl;
-    ok = make_ca(dir, "ca1") && make_ca(dir, "ca2") &&
-         make_leaf(dir, "server1", "ca1", "power-unit") &&
-         make_leaf(dir, "server2", "ca2", "impostor") &&
-         make_leaf(dir, "client1", "ca1", "terminal") &&
-         make_leaf(dir, "client2", "ca2", "terminal2") &&
-         run("cd " + dir +
-             " && openssl pkey -in client1.key -aes256 -passout pass:secret -out client1_enc.key"
-             " && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out rsa.key");
-    ca1 = dir + "/ca1.crt";
-    ca2 = dir + "/ca2.crt";
-    server1_crt = dir + "/server1.crt";
-    server1_key = dir + "/server1.key";
-    server2_crt = dir + "/server2.crt";
-    server2_key = dir + "/server2.key";
-    client1_crt = dir + "/client1.crt";
-    client1_key = dir + "/client1.key";
-    client1_key_enc = dir + "/client1_enc.key";
-    client2_crt = dir + "/client2.crt";
-    client2_key = dir + "/client2.key";
-    rsa_key = dir + "/rsa.key";
+// The set is made once per build tree and kept for a day: every test process of
+// the suite (ctest runs each case alone) reuses it instead of generating keys again.
+TlsCerts::TlsCerts(const std::string &cache) {
+    struct stat st;
+    bool fresh = stat((cache + "/done").c_str(), &st) == 0 && time(nullptr) - st.st_mtime < 86400;
+    if (!fresh) {
+        std::string tmp = cache + ".tmp" + std::to_string(getpid());
+        run("rm -rf '" + tmp + "' && mkdir -p '" + tmp + "'");
+        bool made = make_ca(tmp, "ca1") && make_ca(tmp, "ca2") &&
+                    make_leaf(tmp, "server1", "ca1", "power-unit") &&
+                    make_leaf(tmp, "server2", "ca2", "impostor") &&
+                    make_leaf(tmp, "client1", "ca1", "terminal") &&
+                    make_leaf(tmp, "client2", "ca2", "terminal2") &&
+                    run("cd " + tmp +
+                        " && openssl pkey -in client1.key -aes256 -passout pass:secret -out "
+                        "client1_enc.key"
+                        " && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "
+                        "rsa.key && touch done");
+        // Replace the cache in one rename; a concurrent maker may have won already.
+        if (made) run("rm -rf '" + cache + "' && mv -T '" + tmp + "' '" + cache + "'");
+        run("rm -rf '" + tmp + "'");
+    }
+    ok = stat((cache + "/done").c_str(), &st) == 0;
+    char tmpl[] = "/tmp/tls_root_XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) dir = tmpl;
+    ok = ok && !dir.empty();
+    ca1 = cache + "/ca1.crt";
+    ca2 = cache + "/ca2.crt";
+    server1_crt = cache + "/server1.crt";
+    server1_key = cache + "/server1.key";
+    server2_crt = cache + "/server2.crt";
+    server2_key = cache + "/server2.key";
+    client1_crt = cache + "/client1.crt";
+    client1_key = cache + "/client1.key";
+    client1_key_enc = cache + "/client1_enc.key";
+    client2_crt = cache + "/client2.crt";
+    client2_key = cache + "/client2.key";
+    rsa_key = cache + "/rsa.key";
 }
 
 TlsCerts::~TlsCerts() {

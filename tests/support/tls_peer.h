@@ -11,7 +11,8 @@
 
 #include "support/modbus_peer.h"
 
-// Everything under one temporary directory, removed by the destructor.
+// Certificates from a per-build cache; dir is a temporary directory of this
+// process (for the terminal's TCU_ROOT), removed by the destructor.
 struct TlsCerts {
     std::string dir;
     // ca1 signs server1 and client1; ca2 signs server2 and client2.
@@ -20,7 +21,7 @@ struct TlsCerts {
     std::string rsa_key;  // a key of another type than every certificate's
     bool ok = false;
 
-    TlsCerts();
+    explicit TlsCerts(const std::string &cache);
     ~TlsCerts();
     // Copies the terminal's three credential files under root/home/root/etc; an
     // empty source leaves that file absent.
