@@ -206,6 +206,7 @@ class Subscriber:
         self.lock = threading.Lock()
         self.quit = False
         self.checked = 0
+        self.last_key = {"A": bytes(48), "B": bytes(48)}   # key of the last frame verified
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.sock.bind((ifname, ETH_P_ALL))
@@ -321,10 +322,14 @@ class Subscriber:
     def check_auth(self, f, gun):
         cur, pend = self.keys[gun]
         if hmac.compare_digest(hmac.new(cur, f["signed"], hashlib.sha256).digest(), f["auth"]):
+            self.last_key[gun] = cur
             return
         if pend is not None and hmac.compare_digest(
                 hmac.new(pend, f["signed"], hashlib.sha256).digest(), f["auth"]):
             self.keys[gun] = [pend, None]
+            self.last_key[gun] = pend
+            self.ev.log("GOOSE", "%s st %d sq %d: first frame under the new key %s..." % (
+                gun, f["stNum"], f["sqNum"], pend[:6].hex()))
             return
         self.ev.fail("GOOSE %s st %d sq %d: HMAC does not verify under the key %s..." %
                      (gun, f["stNum"], f["sqNum"], (pend or cur)[:4].hex()))

@@ -218,6 +218,8 @@ class Scenario:
         if not self.pu.up.wait(8):
             ev.fail("the terminal did not connect to the power unit within 8 s")
             return
+        if self.tls and self.pu.peer_cn != "tcu-terminal":
+            ev.fail("TLS client certificate CN %r, expected the terminal's" % self.pu.peer_cn)
         mac = mac_bytes(self.tcu_mac)
         want = [(0x0000, [2, 0x0080, 0x0100]), (0x114D, bytes_regs(mac)), (0x1D4D, bytes_regs(mac))]
         got = lambda: [(a, v) for (_, a, v) in self.pu.reports_since(0) if a in (0x0000, 0x114D, 0x1D4D)]
@@ -492,6 +494,12 @@ class Scenario:
             if not ev.wait_until(lambda: (self.sub.frames_of(gun)[1] or 0) >= sq, left()):
                 ev.fail("gun %s GOOSE stream at st %s sq %s, expected sqNum %d by now" % (
                     (gun,) + self.sub.frames_of(gun)[:2] + (sq,)))
+        for gun, spec in exp.get("goose_key", {}).items():
+            key = self.key_bytes(spec)
+            if not ev.wait_until(lambda: self.sub.last_key[gun] == key, left()):
+                ev.fail("gun %s: no GOOSE frame verified under the key %s" % (gun, spec))
+        if "connections" in exp and self.pu.connections != exp["connections"]:
+            ev.fail("the terminal connected %d times, expected %d" % (self.pu.connections, exp["connections"]))
         if "no_report" in exp:
             for key in exp["no_report"]:
                 addr = parse_reg_key(key)[0]
