@@ -34,6 +34,7 @@ class PowerUnit:
         self.written = {}           # register -> value this power unit wrote
         self.reports = []           # (monotonic time, address, values)
         self.report_tid = 0         # last report transaction id seen
+        self.report_conn = 0        # the connection it came on
         self.reports_checked = 0
         self.listener = None
         self.quit = False
@@ -179,11 +180,18 @@ class PowerUnit:
         values = list(struct.unpack(">%dH" % n, fr[22:22 + 2 * n]))
         with self.lock:
             expect = (self.report_tid + 1) & 0xFFFF
-            if self.report_tid and tid != expect:
-                ev.fail("PU: report transaction id %d, expected %d" % (tid, expect))
-            elif not self.report_tid and tid != 1 and self.connections == 1:
-                ev.fail("PU: first report carries transaction id %d, not 1" % tid)
+            if not self.report_tid:
+                if tid != 1 and self.connections == 1:
+                    ev.fail("PU: first report carries transaction id %d, not 1" % tid)
+            elif self.report_conn == self.connections:
+                if tid != expect:
+                    ev.fail("PU: report transaction id %d, expected %d" % (tid, expect))
+            elif not 1 <= (tid - self.report_tid) & 0xFFFF <= 1000:
+                # Reports sent while the old connection died are lost, never resent:
+                # a gap is allowed across connections, a step back is not.
+                ev.fail("PU: report transaction id %d on a new connection after %d" % (tid, self.report_tid))
             self.report_tid = tid
+            self.report_conn = self.connections
             changes = []
             for i, v in enumerate(values):
                 a = addr + i
