@@ -179,6 +179,8 @@ TEST_F(ModbusTls, MissingClientCertificateFailsEveryAttemptPaced) {
     int n = srv.count_plain_accepts(3000);
     EXPECT_GE(n, 1);
     EXPECT_LE(n, 5);
+    dev->quit = 1;
+    worker.join();
     EXPECT_EQ(dev->last_connect_ret, -6);
     EXPECT_EQ(tap.count("ctx("), 1) << tap.all();  // logged once per minute
 }
