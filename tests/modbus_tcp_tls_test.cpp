@@ -139,6 +139,29 @@ TEST_F(ModbusTls, SessionTicketsNeverHoldUpReports) {
     EXPECT_TRUE(link_connected(dev));
 }
 
+// 100 requests in one TLS record: the link reads at most its free buffer space, and
+// the decrypted rest waits inside OpenSSL, where poll cannot see it.
+TEST_F(ModbusTls, DecryptedBytesLeftInsideOpenSslAreServed) {
+    TlsServer srv(good_server(TLS1_3_VERSION));
+    srv.start_accept();
+    ASSERT_GT(init_link(srv.port_text()), 0);
+    ASSERT_EQ(srv.wait_handshake(), 1);
+    run_loop();
+    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(3000).size(), 28u);
+    mb_bytes burst;
+    for (int i = 0; i < 100; i++) {
+        mb_bytes rq = mb_read_req((uint16_t)(0x0D00 + i), 0x0000, 1);
+        burst.insert(burst.end(), rq.begin(), rq.end());
+    }
+    ASSERT_EQ(burst.size(), 1200u);
+    ASSERT_TRUE(srv.send_bytes(burst));
+    for (int i = 0; i < 100; i++) {
+        mb_bytes f = srv.read_frame(3000);
+        ASSERT_EQ(f.size(), 11u) << i;
+        EXPECT_EQ(f[1], (uint8_t)i);
+    }
+}
+
 TEST_F(ModbusTls, ServerFromAnotherCaIsRefused) {
     LogTap tap;
     TlsServer srv({certs->server2_crt, certs->server2_key, certs->ca1, TLS1_3_VERSION});
