@@ -79,6 +79,12 @@ class Line:
         self.path = os.ttyname(self.slave)
         self.guns = {0x11: Gun("A", 0x11), 0x12: Gun("B", 0x12)}
         self.board_silent = False
+        # A device that comes back answers from its first poll that is not a repeat:
+        # a repeat is a retransmission the terminal sends with almost none of its
+        # 500 ms left and no longer waits for, so its reply would be read by the
+        # next exchange. "any" answers every poll at once (shows that effect).
+        self.resume = "cycle"
+        self.resuming = set()
         self.board = {"temp": [25, 26, 27, 28, 29, 30], "emg": 0, "link": [1, 1],
                       "lock": [1, 1], "aux": [1, 1]}
         self.board_delay = board_delay
@@ -88,6 +94,7 @@ class Line:
         self.ctrl_due = False
         self.awaiting = None        # (command, expected response) after a command reply
         self.last_kind = None
+        self.prev_kind = None
         self.expect_write = False
         self.lock = threading.Lock()
         self.quit = False
@@ -194,6 +201,7 @@ class Line:
         elif kind not in allowed[self.last_kind]:
             self.ev.fail("LINE: %s after %s breaks the polling cycle" % (kind, self.last_kind))
         self.expect_write = False
+        self.prev_kind = self.last_kind
         self.last_kind = kind
 
     # ---- controller ----
@@ -217,6 +225,10 @@ class Line:
             self.ev.fail("LINE: poll %s, expected %s" % (hexs(frame), hexs(want)))
         if gun.silent or echo:
             return
+        if gun.name in self.resuming:
+            if self.resume == "cycle" and self.prev_kind == gun.name:
+                return
+            self.resuming.discard(gun.name)
         time.sleep(self.turnaround)
         with self.lock:
             cmd = gun.queue.popleft() if gun.queue else None
@@ -339,6 +351,10 @@ class Line:
                             self.board_events.append((now + self.board_delay, "aux", i, frame[9 + i]))
         if self.board_silent:
             return
+        if "board" in self.resuming:
+            if self.resume == "cycle" and self.prev_kind == "R" and rw == 0:
+                return
+            self.resuming.discard("board")
         time.sleep(self.turnaround)
         with self.lock:
             b = self.board

@@ -120,6 +120,7 @@ class Scenario:
         self.connect_ids = ((tcu_id * 2 + 1) & 0xFFFF, (tcu_id * 2 + 2) & 0xFFFF)
         self.gpio = Gpio(self.ev, self.root, self.identity, s.get("relay_delay", 0.05))
         self.line = Line(self.ev, s.get("line", "9600") == "full", board_delay=s.get("board_delay", 0.3))
+        self.line.resume = s.get("resume", "cycle")
         tls_files = None
         if self.tls:
             tls_files = self.make_certs(etc)
@@ -533,6 +534,8 @@ class Scenario:
             self.line.board_silent = silent
         else:
             raise ValueError("unknown line device %r" % dev)
+        if not silent:
+            self.line.resuming.add(dev)
         self.ev.log("CTRL", "%s %s" % (dev, "goes silent" if silent else "answers again"))
 
     # ---- the whole run ----
