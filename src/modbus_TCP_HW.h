@@ -89,6 +89,7 @@ int modbus_TCP_connect(modbus_TCP_t *dev);
 // TLS client set-up on a connected socket held in conn (not yet installed): the
 // socket on success, -1 .. -8 on failure (conn is then released, fd -1).
 int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t deadline_ms);
+// Shuts down and frees the installed TLS objects; the caller holds mutex.
 int modbus_TCP_free_SSL(modbus_TCP_t *dev);
 int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout);
 int modebus_TCP_send(modbus_TCP_t *dev, const uint8_t *buff, int bytes);
