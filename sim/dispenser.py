@@ -3,14 +3,31 @@
 Meant to be started inside a network namespace by scripts/sim.sh, which creates the
 veth pair named by --tcu-if (the terminal's end) and --pu-if (the power unit's)."""
 import argparse
+import ctypes
 import os
+import signal
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tcusim.runner import Scenario  # noqa: E402
 
 
+def die_with_parent(sig):
+    """Ask the kernel for `sig` when the parent process ends, so that nothing of a
+    run survives its driver (Ctrl-C, a CTest time-out)."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, sig, 0, 0, 0)   # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def stop_on_term(_sig, _frame):
+    raise KeyboardInterrupt
+
+
 def main():
+    die_with_parent(signal.SIGTERM)
+    signal.signal(signal.SIGTERM, stop_on_term)
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("scenario", help="scenario file (TOML)")
     ap.add_argument("--app", required=True, help="path of the app_ZQHW binary")
@@ -25,7 +42,11 @@ def main():
     except (OSError, ValueError) as e:   # tomllib.TOMLDecodeError is a ValueError
         print("sim: cannot read scenario %s: %s" % (a.scenario, e), file=sys.stderr)
         sys.exit(2)
-    sys.exit(scenario.run())
+    try:
+        sys.exit(scenario.run())
+    except KeyboardInterrupt:
+        print("sim: interrupted; the terminal was stopped", file=sys.stderr)
+        sys.exit(130)
 
 
 if __name__ == "__main__":

@@ -74,6 +74,12 @@ def same(kind, got, want):
     return got == want
 
 
+def kill_with_parent():
+    """In the terminal's child process before exec: SIGKILL when the simulator ends."""
+    import ctypes
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL, 0, 0, 0)
+
+
 def interface_mac(ifname):
     """Hardware address by SIOCGIFHWADDR (/sys shows the host's interfaces inside a
     namespace made by unshare without a fresh sysfs mount)."""
@@ -163,7 +169,8 @@ class Scenario:
         env = dict(os.environ, TCU_ROOT=self.root)
         self.app_out = open(os.path.join(self.run_dir, "terminal.stdout"), "wb")
         self.proc = subprocess.Popen([self.app], env=env, cwd=self.run_dir, stdout=self.app_out,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                                     stderr=subprocess.STDOUT, start_new_session=True,
+                                     preexec_fn=kill_with_parent)
         self.cpu0 = self.cpu_ticks()
         self.wall0 = time.monotonic()
         self.ev.log("APP", "app_ZQHW started, pid %d, TCU_ROOT=%s" % (self.proc.pid, self.root))
