@@ -25,12 +25,13 @@ def tlv(tag, value):
     return bytes([tag]) + ber(len(value)) + value
 
 
-def build_frame(key=bytes(48), st=3, sq=1, ms=999, reason=None, vlan=False):
+def build_frame(key=bytes(48), st=3, sq=1, ms=999, reason=None, serial=0xFFFF, dst="010ccd010001",
+                sec=1700000000):
     name = b"CC/0$GO$PowerRequest\0" if reason is None else b"CC/0$GO$ShutdownRequest\0"
     frac = ms * 16777 + ms * 216 // 1000
-    t = struct.pack(">I", 1700000000) + frac.to_bytes(3, "big") + b"\x0a"
+    t = struct.pack(">I", sec) + frac.to_bytes(3, "big") + b"\x0a"
     if reason is None:
-        data = b"".join(tlv(0x86, struct.pack(">H", v)) for v in (1, 0xFFFF, 5, 2))
+        data = b"".join(tlv(0x86, struct.pack(">H", v)) for v in (1, serial, 5, 2))
         data += tlv(0x87, struct.pack(">f", 400.0)) + tlv(0x87, struct.pack(">f", 125.0))
         data += tlv(0x86, b"\xff\xff") * 2
         n = 8
@@ -46,7 +47,7 @@ def build_frame(key=bytes(48), st=3, sq=1, ms=999, reason=None, vlan=False):
     head += struct.pack(">H", wire.crc16_modbus(head))
     signed = head + pdu
     mac = hmac.new(key, signed, hashlib.sha256).digest()
-    return bytes.fromhex("010ccd010001") + bytes.fromhex("025443550001") + signed + b"\xad\x00\x20" + mac
+    return bytes.fromhex(dst) + bytes.fromhex("025443550001") + signed + b"\xad\x00\x20" + mac
 
 
 class Vectors(unittest.TestCase):
@@ -120,6 +121,105 @@ class Goose(unittest.TestCase):
         self.assertEqual(goose.ber_length(bytes([0x82, 1, 0]), 0), (256, 3))
         with self.assertRaises(goose.FrameError):
             goose.ber_length(bytes([0x80]), 0)
+
+
+class Book:
+    """Stands in for the run's event book: collects failures and warnings."""
+
+    def __init__(self):
+        self.failures, self.warnings = [], []
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def warn(self, text):
+        self.warnings.append(text)
+
+    def log(self, *a, **k):
+        pass
+
+    def count(self, *a):
+        pass
+
+
+def subscriber():
+    """A subscriber without its capture socket: frames are handed in directly."""
+    import threading
+    sub = goose.Subscriber.__new__(goose.Subscriber)
+    sub.ev = Book()
+    sub.gun_of = {1: "A", 2: "B"}
+    sub.streams = {"A": goose.Stream("A"), "B": goose.Stream("B")}
+    sub.keys = {"A": [bytes(48), None], "B": [bytes(48), None]}
+    sub.last_key = {"A": bytes(48), "B": bytes(48)}
+    sub.dst = [None, None]
+    sub.src = None
+    sub.tol = 0.5
+    sub.lock = threading.Lock()
+    sub.checked = 0
+    return sub
+
+
+T = 1700000000.0
+
+
+def feed(sub, at, **kw):
+    """Hands one frame to the subscriber as if received `at` seconds into the run."""
+    kw.setdefault("dst", "020000000001")
+    kw.setdefault("serial", 0 if kw.get("st", 3) == 0 else 0xFFFF)
+    sub.frame(build_frame(sec=int(T + at), ms=int(round((at % 1) * 1000)), **kw), T + at, at)
+
+
+def has(texts, part):
+    return any(part in t for t in texts)
+
+
+class SubscriberChecks(unittest.TestCase):
+    def test_start_up_schedule_and_new_state(self):
+        sub = subscriber()
+        for sq, at in ((1, 0), (2, 2), (3, 4), (4, 8), (5, 13)):
+            feed(sub, at, st=0, sq=sq)
+        feed(sub, 13.5, st=1, sq=1)
+        self.assertEqual(sub.ev.failures, [])
+        self.assertEqual(sub.frames_of("A")[:2], (1, 1))
+
+    def test_schedule_deviation_and_sequence_faults(self):
+        sub = subscriber()
+        feed(sub, 0, st=0, sq=1)
+        feed(sub, 3, st=0, sq=2)
+        self.assertTrue(has(sub.ev.failures, "schedule says 2.0"))
+        feed(sub, 5, st=0, sq=4)
+        self.assertTrue(has(sub.ev.failures, "sqNum 4 after 2"))
+        feed(sub, 5.1, st=2, sq=1)
+        self.assertTrue(has(sub.ev.failures, "stNum 2 after 0"))
+
+    def test_destination_must_be_the_one_written(self):
+        sub = subscriber()
+        feed(sub, 0, st=1, sq=1, dst="010ccd010001")
+        self.assertTrue(has(sub.ev.failures, "not unicast"))
+        sub.ev.failures.clear()
+        sub.dst_pending(bytes.fromhex("010ccd010001"))
+        sub.dst_confirmed()
+        feed(sub, 1, st=1, sq=2, dst="020000000001")
+        self.assertTrue(has(sub.ev.failures, "power unit wrote 01:0c:cd:01:00:01"))
+
+    def test_keys(self):
+        sub = subscriber()
+        new = hashlib.sha384(b"new").digest()
+        feed(sub, 0, st=1, sq=1, key=new)
+        self.assertTrue(has(sub.ev.failures, "HMAC"))
+        sub.ev.failures.clear()
+        sub.key_pending("A", new)
+        feed(sub, 1, st=1, sq=2)                 # still the old key: allowed while pending
+        feed(sub, 2, st=1, sq=3, key=new)
+        self.assertEqual(sub.ev.failures, [])
+        feed(sub, 4, st=1, sq=4)                 # back to the old one: refused
+        self.assertTrue(has(sub.ev.failures, "HMAC"))
+
+    def test_content_change_without_new_state_is_flagged(self):
+        sub = subscriber()
+        feed(sub, 0, st=1, sq=1)
+        feed(sub, 0.5, st=1, sq=2, reason=0)
+        self.assertTrue(sub.ev.warnings)
 
 
 if __name__ == "__main__":

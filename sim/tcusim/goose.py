@@ -182,7 +182,7 @@ class Stream:
         self.sq = None
         self.data = None
         self.kind = None
-        self.times = []      # receive times of the frames of the current stNum
+        self.times = []      # kernel receive time stamps of the current stNum's frames
         self.requests = []   # (time, frame) of every first frame of a new state
         self.frames = 0
 
@@ -277,7 +277,7 @@ class Subscriber:
                 return
             self.check_header(f, gun, wall)
             self.check_auth(f, gun)
-            self.check_sequence(f, gun, mono)
+            self.check_sequence(f, gun, mono, wall)
 
     def check_header(self, f, gun, wall):
         ev = self.ev
@@ -334,7 +334,8 @@ class Subscriber:
         self.ev.fail("GOOSE %s st %d sq %d: HMAC does not verify under the key %s..." %
                      (gun, f["stNum"], f["sqNum"], (pend or cur)[:4].hex()))
 
-    def check_sequence(self, f, gun, mono):
+    def check_sequence(self, f, gun, mono, stamp):
+        # Intervals from the kernel's receive time stamps: this thread may run late.
         ev = self.ev
         s = self.streams[gun]
         s.frames += 1
@@ -346,7 +347,7 @@ class Subscriber:
             if sig != s.data:
                 ev.warn("GOOSE %s st %d sq %d: request content changed without a new stNum (%s)" %
                         (gun, st, sq, describe(f)))
-            gap = mono - s.times[-1]
+            gap = stamp - s.times[-1]
             n = len(s.times)  # index of this frame in the current state
             want = None
             if st == 0:
@@ -358,7 +359,7 @@ class Subscriber:
             if want is not None and abs(gap - want) > self.tol:
                 ev.fail("GOOSE %s st %d sq %d: repeated after %.2f s, schedule says %.1f s" %
                         (gun, st, sq, gap, want))
-            s.times.append(mono)
+            s.times.append(stamp)
             s.sq = sq
             s.data = sig
             ev.count("goose_repetitions")
@@ -372,7 +373,7 @@ class Subscriber:
         elif sq != 1:
             ev.fail("GOOSE %s: new stNum %d starts with sqNum %d" % (gun, st, sq))
         s.st, s.sq, s.data, s.kind = st, sq, sig, f["kind"]
-        s.times = [mono]
+        s.times = [stamp]
         s.requests.append((mono, f))
         ev.count("goose_requests")
         ev.log("GOOSE", "%s st %d sq %d %s -> %s" % (gun, st, sq, describe(f), mac_text(f["dst"])))
