@@ -512,11 +512,12 @@ int ccu_AST_cmd7_DisconnectOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq
 
 namespace {
 
-// Commands 8 to 11: store a board control for the gun and make a write due.
+// Commands 8 to 11: store a board control for the gun and make a write due. The
+// trace names the handler (func), as every other command's trace does.
 int ast_board_control(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd, int more_off,
-                      bool lock, uint8_t value) {
+                      bool lock, uint8_t value, const char *func) {
     ast_more(dev, more_off);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    clog_print(4, "TCU", func, __FILE__, __LINE__, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun == 0) {
         (lock ? dev->GUNA_ELockCtrl : dev->GUNA_AuxPowerCtrl) = value;
@@ -531,19 +532,19 @@ int ast_board_control(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd, int
 }  // namespace
 
 int ccu_AST_cmd8_LockGun(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    return ast_board_control(dev, addr, seq, cmd, 5, true, 0);
+    return ast_board_control(dev, addr, seq, cmd, 5, true, 0, __func__);
 }
 
 int ccu_AST_cmd9_UnlockGun(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    return ast_board_control(dev, addr, seq, cmd, 5, true, 1);
+    return ast_board_control(dev, addr, seq, cmd, 5, true, 1, __func__);
 }
 
 int ccu_AST_cmd10_TurnOnAuxPower(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    return ast_board_control(dev, addr, seq, cmd, 6, false, 0);
+    return ast_board_control(dev, addr, seq, cmd, 6, false, 0, __func__);
 }
 
 int ccu_AST_cmd11_TurnOffAuxPower(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    return ast_board_control(dev, addr, seq, cmd, 6, false, 1);
+    return ast_board_control(dev, addr, seq, cmd, 6, false, 1, __func__);
 }
 
 int ccu_AST_cmd15_SetHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
@@ -617,6 +618,10 @@ int ccu_AST_cmd105_QueryHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
 
 // ---------------------------------------------------------------- board
 
+// Board replies are logged under the exchange's own name, whoever processes them.
+#define AST_BOARD_LOG(level, ...) \
+    clog_print((level), "TCU", "ccu_AST_queryTemperature", __FILE__, __LINE__, __VA_ARGS__)
+
 int ccu_AST_processTemperature(ast_zq_t *dev) {
     if (dev == nullptr) return -1;
     uint8_t *rx = dev->rxbuff;
@@ -635,7 +640,7 @@ int ccu_AST_processTemperature(ast_zq_t *dev) {
     uint16_t crcr = (uint16_t)(rx[16] + 256 * rx[17]);
     uint16_t crcx = modbus_crc16(rx, 16);
     if (crcr != crcx) {
-        TCU_LOG(1, "crcr[%04x] != crcx[%04x]\n", crcr, crcx);
+        AST_BOARD_LOG(1, "crcr[%04x] != crcx[%04x]\n", crcr, crcx);
         dev->rxbytes = 0;
         return 1;
     }
@@ -654,22 +659,22 @@ int ccu_AST_processTemperature(ast_zq_t *dev) {
 
     // The board's link values are the inverse of the hub's.
     if (dev->GUNAState == 1 && rx[10] == 0) {
-        TCU_LOG(4, "GUNAState:%d\n ", 1);
+        AST_BOARD_LOG(4, "GUNAState:%d\n ", 1);
         ccu_Update_GUNA_WorkState(1);
         ccu_Update_GUNA_LinkState(1);
     }
     if (dev->GUNBState == 1 && rx[11] == 0) {
-        TCU_LOG(4, "GUNBState:%d\n ", 1);
+        AST_BOARD_LOG(4, "GUNBState:%d\n ", 1);
         ccu_Update_GUNB_WorkState(1);
         ccu_Update_GUNB_LinkState(1);
     }
     if (dev->GUNAState == 0 && rx[10] == 1) {
-        TCU_LOG(4, "GUNAState:%d\n ", 0);
+        AST_BOARD_LOG(4, "GUNAState:%d\n ", 0);
         ccu_Update_GUNA_WorkState(0);
         ccu_Update_GUNA_LinkState(0);
     }
     if (dev->GUNBState == 0 && rx[11] == 1) {
-        TCU_LOG(4, "GUNBState:%d\n ", 0);
+        AST_BOARD_LOG(4, "GUNBState:%d\n ", 0);
         ccu_Update_GUNB_WorkState(0);
         ccu_Update_GUNB_LinkState(0);
     }
@@ -688,11 +693,13 @@ int ccu_AST_processTemperature(ast_zq_t *dev) {
 
     // A lock command the board has carried out is withdrawn with one more write
     // of "no command"; auxiliary-power controls stay and are repeated.
-    if (dev->GUNA_ELockState == dev->GUNA_ELockCtrl) {
+    // Only a pending lock or unlock (0 or 1) is withdrawn: a board reporting 2 while
+    // nothing is pending must not cause a write every cycle.
+    if (dev->GUNA_ELockCtrl < 2 && dev->GUNA_ELockState == dev->GUNA_ELockCtrl) {
         dev->GUNA_ELockCtrl = 2;
         dev->need_send_ctrl_cmd = 1;
     }
-    if (dev->GUNB_ELockState == dev->GUNB_ELockCtrl) {
+    if (dev->GUNB_ELockCtrl < 2 && dev->GUNB_ELockState == dev->GUNB_ELockCtrl) {
         dev->GUNB_ELockCtrl = 2;
         dev->need_send_ctrl_cmd = 1;
     }
