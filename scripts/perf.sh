@@ -1,0 +1,407 @@
+#!/usr/bin/env bash
+# Performance table of the terminal: every figure beside its reference from the same
+# run, the goal and pass/miss. It prints figures; it asserts nothing.
+#   scripts/perf.sh [options] [FIGURE...]
+# FIGURE: hmac clog rtt turnaround cpu_idle cpu_absent startup rss (default: all)
+# Options:
+#   --build DIR        build directory (default build-perf), built here with the
+#                      project's default build type (RelWithDebInfo)
+#   --cpu-seconds N    window of the two CPU figures (default 60)
+#   --rss-minutes N    length of the simulated charging run (default 5; 60 for the hour)
+#   --rtt-seconds N    length of each round-trip run (default 5)
+#   --no-rt            turnaround at normal priority only (default: also SCHED_FIFO 10)
+# Whole-process runs are host runs of app_ZQHW under a temporary TCU_ROOT; everything
+# that needs a network other than loopback runs in a private network namespace.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+build=build-perf cpu_secs=60 rss_min=5 rtt_secs=5 rt=1 figures=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build=$2; shift 2 ;;
+        --cpu-seconds) cpu_secs=$2; shift 2 ;;
+        --rss-minutes) rss_min=$2; shift 2 ;;
+        --rtt-seconds) rtt_secs=$2; shift 2 ;;
+        --no-rt) rt=0; shift ;;
+        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        *) figures+=("$1"); shift ;;
+    esac
+done
+[ ${#figures[@]} -gt 0 ] || figures=(hmac clog rtt turnaround cpu_idle cpu_absent startup rss)
+want() { local f; for f in "${figures[@]}"; do [ "$f" = "$1" ] && return 0; done; return 1; }
+
+work=$(mktemp -d /tmp/tcu_perf_XXXXXX)
+pids=()
+cleanup() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+rows="$work/rows.tsv"
+: > "$rows"
+# row FIGURE VALUE REFERENCE GOAL VERDICT
+row() { printf '%s\t%s\t%s\t%s\t%s\n' "$@" >> "$rows"; printf '  %s: %s | ref %s | goal %s | %s\n' "$@" >&2; }
+note() { printf '%s\n' "$*" >> "$work/notes.txt"; printf '  (%s)\n' "$*" >&2; }
+verdict() { awk -v v="$1" -v g="$2" "BEGIN { print (v $3 g) ? \"pass\" : \"MISS\" }"; }
+
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "perf: building in $build ..." >&2
+cmake -S . -B "$build" -G Ninja >/dev/null
+ninja -C "$build" -j2 app_ZQHW goose_bench logger_bench perf_turnaround_bench >/dev/null
+app="$top/$build/app_ZQHW"
+hz=$(getconf CLK_TCK)
+
+# Mutual-TLS credentials like the power unit's: one CA, server 127.0.0.1, client.
+pki="$work/pki"
+make_certs() {
+    mkdir -p "$pki"
+    (
+        cd "$pki"
+        ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+        openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.crt -days 2 -subj "/CN=perf power unit CA"
+        for who in server client; do
+            cn=127.0.0.1; [ $who = client ] && cn=tcu-terminal
+            openssl req "${ec[@]}" -keyout $who.key -out $who.csr -subj "/CN=$cn"
+            openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out $who.crt -days 2
+        done
+    ) >/dev/null 2>&1
+}
+make_certs
+# host_root DIR PORT TTY [SERVERIP] [SSL]: a host-run tree (fake GPIO, config, credentials).
+host_root() {
+    bash scripts/make_host_root.sh "$1" lo "${4:-127.0.0.1}" "$2" "$3" >/dev/null
+    if [ "${5:-0}" = 1 ]; then
+        sed -i 's/"enable_ssl":\t"0"/"enable_ssl":\t"1"/' "$1/home/root/etc/tcu_config.json"
+        cp "$pki/ca.crt" "$pki/client.crt" "$1/home/root/etc/"
+        cp "$pki/client.key" "$1/home/root/etc/client.keyp"
+    fi
+}
+# Google Benchmark counter or time of one benchmark from a JSON file.
+bm() { python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+for b in d["benchmarks"]:
+    if b["name"] == sys.argv[2]:
+        print(b[sys.argv[3]]); break
+else:
+    print("nan")' "$@"; }
+
+# ---- HMAC-SHA256 over a 164-byte frame ----
+if want hmac; then
+    echo "perf: hmac" >&2
+    j="$work/hmac.json"
+    "$build/bench/goose_bench" --benchmark_filter='HMAC|hmac|EVP' --benchmark_repetitions=5 \
+        --benchmark_report_aggregates_only=true --benchmark_out="$j" --benchmark_out_format=json >/dev/null 2>&1
+    own=$(bm "$j" BM_HMAC_SHA256_164_median cpu_time)
+    ref=$(bm "$j" BM_OpenSSL_HMAC_164_median cpu_time)
+    ctx=$(bm "$j" BM_OpenSSL_EVP_MAC_reused_164_median cpu_time)
+    keyed=$(bm "$j" BM_hmac_ctx_keyed_164_median cpu_time)
+    r=$(awk -v a="$own" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')
+    row "HMAC_SHA256, 164 bytes (CPU ns/call)" "$(printf '%.0f ns' "$own") (x$r)" \
+        "$(printf '%.0f ns' "$ref") OpenSSL HMAC() one-shot" "<= 1.5x" "$(verdict "$r" 1.5 '<=')"
+    r2=$(awk -v a="$keyed" -v b="$ctx" 'BEGIN { printf "%.2f", a / b }')
+    row "  keyed context, 164 bytes (information)" "$(printf '%.0f ns' "$keyed") (x$r2)" \
+        "$(printf '%.0f ns' "$ctx") OpenSSL EVP_MAC reused" "-" "-"
+fi
+
+# ---- clog_print with the mirror bound ----
+if want clog; then
+    echo "perf: clog" >&2
+    j="$work/clog.json"
+    "$build/bench/logger_bench" --benchmark_out="$j" --benchmark_out_format=json >/dev/null 2>&1
+    own=$(bm "$j" BM_clog_print_bound/repeats:7_median cpu_time)
+    ref=$(bm "$j" BM_sendto_bare/repeats:7_median cpu_time)
+    unb=$(bm "$j" BM_clog_print_unbound/repeats:7_median cpu_time)
+    r=$(awk -v a="$own" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')
+    row "clog_print, mirror bound (CPU ns/call)" "$(printf '%.0f ns' "$own") (x$r)" \
+        "$(printf '%.0f ns' "$ref") bare sendto" "<= 1.5x" "$(verdict "$r" 1.5 '<=')"
+    note "clog_print unbound: $(printf '%.0f' "$unb") ns CPU per call"
+fi
+
+# ---- Modbus TCP round trips, plain and TLS ----
+if want rtt; then
+    echo "perf: rtt" >&2
+    rttc="$work/perf_modbus_rtt"
+    g++ -O2 -std=c++20 bench/perf_modbus_rtt.cpp -o "$rttc" -lmodbus -lssl -lcrypto -pthread
+    # rtt_run OUT SERVER... : master in the background, then the server command with
+    # PORT substituted; prints the master's round trips per second.
+    rtt_run() {
+        local tls=$1 who=$2 out="$work/rtt_$1_$2.txt" port= m a=()
+        [ "$tls" = tls ] && a=("$pki/server.crt" "$pki/server.key" "$pki/ca.crt")
+        "$rttc" master "$rtt_secs" "${a[@]}" >"$out" 2>&1 &
+        m=$!
+        for _ in $(seq 100); do grep -q '^port ' "$out" && break; sleep 0.05; done
+        port=$(awk '/^port /{print $2}' "$out")
+        if [ "$who" = app ]; then
+            local root="$work/root_rtt_$tls"
+            host_root "$root" "$port" "$root/dev/none" 127.0.0.1 "$([ "$tls" = tls ] && echo 1 || echo 0)"
+            sed -i 's/"ifname":\t"lo"/"ifname":\t"tcu-absent0"/' "$root/home/root/etc/tcu_config.json"
+            TCU_ROOT="$root" "$app" >"$work/app_rtt_$tls.txt" 2>&1 &
+        else
+            local c=()
+            [ "$tls" = tls ] && c=("$pki/client.crt" "$pki/client.key" "$pki/ca.crt")
+            "$rttc" lmserver "$port" "${c[@]}" >/dev/null 2>&1 &
+        fi
+        local s=$!
+        pids+=("$s")
+        wait "$m" || true
+        kill "$s" 2>/dev/null || true
+        wait "$s" 2>/dev/null || true
+        awk '/^rtt_per_s /{v=$2} END {print v == "" ? "nan" : v}' "$out"
+    }
+    for tls in plain tls; do
+        own=$(rtt_run "$tls" app)
+        ref=$(rtt_run "$tls" lm)
+        r=$(awk -v a="$own" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')
+        refname="libmodbus receive+reply"
+        [ "$tls" = tls ] && refname="libmodbus behind TLS client + socketpair"
+        row "Modbus TCP read 10 regs, $tls (round trips/s)" "$own (x$r)" "$ref $refname" ">= 1.0x" \
+            "$(verdict "$r" 1.0 '>=')"
+    done
+fi
+
+# ---- controller turnaround, command 3 charging, TLS reports ----
+if want turnaround; then
+    echo "perf: turnaround" >&2
+    tt() {
+        local j=$1; shift
+        PERF_TLS_DIR="$pki" "$@" "$build/bench/perf_turnaround_bench" --benchmark_out="$j" \
+            --benchmark_out_format=json >/dev/null 2>&1 || true
+    }
+    runs=(normal)
+    [ "$rt" = 1 ] && [ "$(id -u)" = 0 ] && command -v chrt >/dev/null && runs+=(fifo)
+    for how in "${runs[@]}"; do
+        j="$work/turn_$how.json"
+        if [ "$how" = fifo ]; then tt "$j" chrt -f 10; else tt "$j"; fi
+        p99=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 p99_us)
+        med=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 median_us)
+        base=$(bm "$j" BM_Cmd14Baseline/iterations:1000 p99_us)
+        tls=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 tls_bytes)
+        label=$([ "$how" = fifo ] && echo "SCHED_FIFO 10" || echo "normal priority")
+        row "turnaround p99, cmd 3 charging, TLS ($label)" \
+            "$(awk -v p="$p99" -v m="$med" 'BEGIN { printf "%.3f ms (median %.3f)", p / 1000, m / 1000 }')" \
+            "1.040 ms char time; cmd 14 p99 $(awk -v b="$base" 'BEGIN { printf "%.3f", b / 1000 }') ms" \
+            "< 1.04 ms" "$(verdict "$p99" 1040 '<')"
+        note "turnaround $label: $tls TLS bytes reported during 1000 command-3 exchanges"
+    done
+fi
+
+# ---- CPU of the running terminal, every peer absent ----
+if want cpu_absent; then
+    echo "perf: cpu_absent (${cpu_secs} s)" >&2
+    closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+    root="$work/root_absent"
+    host_root "$root" "$closed" "$root/dev/none"
+    sed -i 's/"ifname":\t"lo"/"ifname":\t"tcu-absent0"/' "$root/home/root/etc/tcu_config.json"
+    TCU_ROOT="$root" "$app" >"$work/app_absent.txt" 2>&1 &
+    a=$!
+    pids+=("$a")
+    sleep 3
+    # utime + stime + cutime + cstime: the shells started for GPIO writes count too.
+    ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
+    c0=$(ticks $a); w0=$(date +%s%N)
+    sleep "$cpu_secs"
+    c1=$(ticks $a); w1=$(date +%s%N)
+    pct=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v ns="$((w1 - w0))" 'BEGIN { printf "%.3f", 100 * c / hz / (ns / 1e9) }')
+    row "CPU, every peer absent (% of one core)" "$pct % ($((c1 - c0)) ticks / $(( (w1 - w0) / 1000000000 )) s)" "none" "< 1 %" "$(verdict "$pct" 1 '<')"
+    kill $a 2>/dev/null || true
+    wait $a 2>/dev/null || true
+fi
+
+# ---- start-up to the first controller poll ----
+if want startup; then
+    echo "perf: startup" >&2
+    cat > "$work/startup.py" <<'PY'
+# Runs app_ZQHW on a fresh host-run tree with the controller line on a pseudo-terminal
+# and times exec -> first byte of the first controller poll. Modes: reachable (plain),
+# reachable_tls, refusing (closed port), blackholed (SYNs dropped). Inside a private
+# network namespace (lo up; bh0 with a permanent neighbour that never answers).
+import os, pty, select, socket, ssl, subprocess, sys, threading, time, tty
+mode, app, top, work, pki = sys.argv[1:6]
+root = os.path.join(work, "root_start_" + mode)
+master, slave = pty.openpty()
+tty.setraw(slave)
+name = os.ttyname(slave)
+srv = None
+ip, port = "127.0.0.1", 1
+if mode.startswith("reachable"):
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(4)
+    port = srv.getsockname()[1]
+elif mode == "refusing":
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
+else:
+    ip, port = "10.77.0.2", 1502
+subprocess.run(["bash", os.path.join(top, "scripts/make_host_root.sh"), root, "lo", ip, str(port), name],
+               check=True, stdout=subprocess.DEVNULL)
+cfg = os.path.join(root, "home/root/etc/tcu_config.json")
+if mode == "reachable_tls":
+    text = open(cfg).read().replace('"enable_ssl":\t"0"', '"enable_ssl":\t"1"')
+    open(cfg, "w").write(text)
+    etc = os.path.join(root, "home/root/etc")
+    subprocess.run(["cp", pki + "/ca.crt", pki + "/client.crt", etc], check=True)
+    subprocess.run(["cp", pki + "/client.key", etc + "/client.keyp"], check=True)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki + "/server.crt", pki + "/server.key")
+    ctx.load_verify_locations(pki + "/ca.crt")
+    ctx.verify_mode = ssl.CERT_REQUIRED
+conns = []
+def serve():
+    while True:
+        try:
+            c, _ = srv.accept()
+        except OSError:
+            return
+        if mode == "reachable_tls":
+            try:
+                c = ctx.wrap_socket(c, server_side=True)
+            except (OSError, ssl.SSLError) as e:
+                print("handshake failed: %s" % e, file=sys.stderr)
+        conns.append(c)
+if srv is not None:
+    threading.Thread(target=serve, daemon=True).start()
+env = dict(os.environ, TCU_ROOT=root)
+t0 = time.monotonic()
+p = subprocess.Popen([app], env=env, stdout=open(os.path.join(work, "app_start_%s.txt" % mode), "wb"),
+                     stderr=subprocess.STDOUT)
+r, _, _ = select.select([master], [], [], 15)
+t1 = time.monotonic()
+first = os.read(master, 64) if r else b""
+p.terminate()
+p.wait()
+if not first:
+    print("nan")
+else:
+    print("%.3f %02x" % (t1 - t0, first[0]))
+PY
+    cat > "$work/startup.sh" <<'SH'
+set -e
+ip link set lo up
+ip link add bh0 type veth peer name bh1
+ip addr add 10.77.0.1/24 dev bh0
+ip link set bh0 up
+ip link set bh1 up
+ip neigh add 10.77.0.2 lladdr 02:00:00:00:77:02 dev bh0 nud permanent
+for m in "$@"; do printf '%s ' "$m"; python3 "$WORK/startup.py" "$m" "$APP" "$TOP" "$WORK" "$PKI"; done
+SH
+    WORK="$work" APP="$app" TOP="$top" PKI="$pki" unshare --net -- bash "$work/startup.sh" \
+        reachable reachable_tls refusing blackholed > "$work/startup.txt" 2>"$work/startup.err" || cat "$work/startup.err" >&2
+    while read -r m secs _; do
+        case $m in
+            reachable) goal=0.5 ;; reachable_tls) goal=0.5 ;; refusing) goal=0.5 ;; *) goal=3.5 ;;
+        esac
+        row "start-up to first poll, power unit $m" "$secs s" "none" "< $goal s" "$(verdict "$secs" "$goal" '<')"
+    done < "$work/startup.txt"
+fi
+
+# ---- simulated dispenser runs: idle CPU with peers present, memory while charging ----
+# sim_run NAME TOML: the simulator in the background (sim_pid), app pid in app_pid.
+sim_run() {
+    local name=$1 toml=$2
+    bash scripts/sim.sh --app "$app" --run-dir "$work/sim" "$toml" >"$work/sim_$name.out" 2>&1 &
+    sim_pid=$!
+    pids+=("$sim_pid")
+    app_pid=
+    for _ in $(seq 300); do
+        app_pid=$(sed -n 's/.*app_ZQHW started, pid \([0-9]*\),.*/\1/p' "$work/sim/$name/events.log" 2>/dev/null | head -1)
+        [ -n "$app_pid" ] && break
+        sleep 0.1
+    done
+}
+sim_figures() { python3 -c 'import json,sys; f=json.load(open(sys.argv[1]))["figures"]; print(f.get("controller_exchanges",0), f.get("board_exchanges",0), f.get("wall_s",0), f.get("failures",0))' "$work/sim/$1/summary.json" 2>/dev/null || echo "0 0 0 1"; }
+
+if want cpu_idle; then
+    echo "perf: cpu_idle (${cpu_secs} s)" >&2
+    toml="$work/perf_idle.toml"
+    cat > "$toml" <<EOF
+title = "Peers present and idle, line paced at 9600 baud, power unit on TLS"
+[setup]
+tls = true
+line = "9600"
+[[step]]
+say = "idle"
+wait = $((cpu_secs + 8))
+EOF
+    sim_run perf_idle "$toml"
+    if [ -z "$app_pid" ]; then
+        row "CPU, peers present and idle" "no run" "none" "< 0.5 %" "MISS"
+    else
+        sleep 5
+        ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
+        c0=$(ticks "$app_pid"); w0=$(date +%s%N)
+        sleep "$cpu_secs"
+        c1=$(ticks "$app_pid"); w1=$(date +%s%N)
+        wait "$sim_pid" || true
+        read -r ex bx wall fails < <(sim_figures perf_idle)
+        secs=$(awk -v ns="$((w1 - w0))" 'BEGIN { printf "%.1f", ns / 1e9 }')
+        pct=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v s="$secs" 'BEGIN { printf "%.3f", 100 * c / hz / s }')
+        # The exchange rate is steady while idle: the window's share of the run's exchanges.
+        per=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v s="$secs" -v e="$((ex + bx))" -v w="$wall" \
+            'BEGIN { n = e * s / w; printf "%.0f us over %.0f exchanges", 1e6 * c / hz / n, n }')
+        row "CPU, peers present and idle, 9600 baud (% of one core)" "$pct % ($((c1 - c0)) ticks / $secs s)" "none" "< 0.5 %" "$(verdict "$pct" 0.5 '<')"
+        row "  CPU per line exchange (controller + board)" "$per" "none" "-" "-"
+        note "idle run: $ex controller and $bx board exchanges in $wall s, sim failures $fails"
+    fi
+fi
+
+if want rss; then
+    echo "perf: rss (${rss_min} min of charging)" >&2
+    toml="$work/perf_charge.toml"
+    src="sim/scenarios/charge_gun_a.toml"
+    # One charge takes about 15 s: repeat the scenario's steps to fill the run.
+    reps=$(( (rss_min * 60 + 14) / 15 ))
+    {
+        sed -n '1,/^\[\[step\]\]/p' "$src" | sed '$d' | sed 's/^title = .*/title = "Repeated charges on gun A"/'
+        for _ in $(seq "$reps"); do sed -n '/^\[\[step\]\]/,$p' "$src"; done
+    } > "$toml"
+    sim_run perf_charge "$toml"
+    rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
+    first="" t_start=$(date +%s) samples="$work/rss.txt"
+    : > "$samples"
+    while [ -n "$app_pid" ] && kill -0 "$sim_pid" 2>/dev/null; do
+        v=$(rss_kib "$app_pid")
+        [ -n "$v" ] || break
+        el=$(( $(date +%s) - t_start ))
+        echo "$el $v" >> "$samples"
+        [ -z "$first" ] && [ "$el" -ge 60 ] && first=$v
+        sleep 5
+    done
+    wait "$sim_pid" || true
+    read -r ex bx wall fails < <(sim_figures perf_charge)
+    last=$(tail -1 "$samples" | awk '{print $2}')
+    maxv=$(awk 'BEGIN{m=0} $2>m{m=$2} END{print m}' "$samples")
+    el=$(tail -1 "$samples" | awk '{print $1}')
+    if [ -z "$first" ] || [ -z "$last" ]; then
+        row "resident memory, charging" "run too short" "first minute" "< 8 MiB, no growth" "MISS"
+    else
+        grow=$((last - first))
+        ok=$(awk -v l="$last" -v m="$maxv" -v g="$grow" 'BEGIN { print (m < 8192 && g <= 0) ? "pass" : "MISS" }')
+        row "resident memory after ${el} s of charging (${reps} charges)" \
+            "$(awk -v l="$last" -v m="$maxv" 'BEGIN { printf "%.2f MiB (max %.2f)", l / 1024, m / 1024 }')" \
+            "$(awk -v f="$first" 'BEGIN { printf "%.2f MiB", f / 1024 }') at 60 s; growth $grow KiB" \
+            "< 8 MiB, no growth" "$ok"
+        note "charging run: $ex controller and $bx board exchanges in $wall s, sim failures $fails"
+    fi
+fi
+
+# ---- the table ----
+echo
+echo "Performance of app_ZQHW ($build, $(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | cut -d= -f2))"
+echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1); load at start $load0, at end $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+python3 - "$rows" <<'PY'
+import sys
+rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.strip()]
+head = ["Figure", "Measured", "Reference (same run)", "Goal", "Result"]
+w = [max(len(r[i]) for r in rows + [head]) for i in range(5)]
+fmt = "| " + " | ".join("%%-%ds" % x for x in w) + " |"
+print(fmt % tuple(head))
+print("|" + "|".join("-" * (x + 2) for x in w) + "|")
+for r in rows:
+    print(fmt % tuple(r))
+PY
+[ -f "$work/notes.txt" ] && { echo; sed 's/^/- /' "$work/notes.txt"; }
+exit 0
