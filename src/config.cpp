@@ -219,8 +219,9 @@ void tcu_config_init(const char *path) {
 
     char *text = read_file(path);
     if (text == nullptr) return;
-    // Text after the object (two writes run together, a torn edit) is a broken file too.
-    cJSON *root = cJSON_ParseWithOpts(text, nullptr, 1);
+    // Text after the object is ignored: a hand-edited file with a stray character at
+    // its end must still configure the terminal rather than leave every link idle.
+    cJSON *root = cJSON_Parse(text);
     if (root == nullptr || !cJSON_IsObject(root)) {
         TCU_LOG(1, "%s: not a JSON object, no setting loaded\n", path);
     } else {
