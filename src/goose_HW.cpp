@@ -219,9 +219,11 @@ int goose_HW_PowerRequest_send_locked(goose_HW_t *dev, const PowerRequest_t *pdu
     if (dev == nullptr || pdu == nullptr) return -1;
     dev->sqNum++;
     set_header(dev, POWER_REQUEST_ID);
-    TCU_LOG(4, "goose:%p, ST:%d, SQ:%d, type:%s, V:%9f V, I:%9f A\n", (void *)dev, (int)dev->stNum,
-            (int)dev->sqNum, format_typestring(pdu->type), (double)pdu->requestV,
-            (double)pdu->requestI);
+    // Logged under the public name: operators follow these lines by function name.
+    clog_print(4, "TCU", "goose_HW_PowerRequest_send", __FILE__, __LINE__,
+               "goose:%p, ST:%d, SQ:%d, type:%s, V:%9f V, I:%9f A\n", (void *)dev, (int)dev->stNum,
+               (int)dev->sqNum, format_typestring(pdu->type), (double)pdu->requestV,
+               (double)pdu->requestI);
     gettimeofday(&dev->timestamp, nullptr);
     uint8_t work_a[GOOSE_HW_BUFF_SIZE];
     uint8_t work_b[GOOSE_HW_BUFF_SIZE];
@@ -233,8 +235,9 @@ int goose_HW_ShuntdownRequest_send_locked(goose_HW_t *dev, const ShutdownRequest
     if (dev == nullptr || pdu == nullptr) return -1;
     dev->sqNum++;
     set_header(dev, SHUTDOWN_REQUEST_ID);
-    TCU_LOG(4, "goose:%p, ST:%d, SQ:%d, reason:%hd\n", (void *)dev, (int)dev->stNum,
-            (int)dev->sqNum, (short)pdu->reason);
+    clog_print(4, "TCU", "goose_HW_ShuntdownRequest_send", __FILE__, __LINE__,
+               "goose:%p, ST:%d, SQ:%d, reason:%hd\n", (void *)dev, (int)dev->stNum,
+               (int)dev->sqNum, (short)pdu->reason);
     gettimeofday(&dev->timestamp, nullptr);
     uint8_t work_a[GOOSE_HW_BUFF_SIZE];
     uint8_t work_b[GOOSE_HW_BUFF_SIZE];

@@ -1,0 +1,139 @@
+// Second look at the GOOSE publisher and its primitives: the operator's log lines of
+// every frame and socket failure byte for byte, with the function names they are
+// filed under, and HMAC keying from the context's own work buffer.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "goose_HW.h"
+#include "hmac_sha256.h"
+#include "support/netns_veth.h"
+
+namespace {
+
+std::string stdout_of(const std::function<void()> &fn) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// The log line carrying text, from its function column to its end; "" when absent.
+std::string line_with(const std::string &out, const std::string &text) {
+    size_t at = out.find(text);
+    if (at == std::string::npos) return "";
+    size_t start = out.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    size_t end = out.find('\n', at);
+    return out.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
+}
+
+std::string ptr_text(const void *p) {
+    char b[32];
+    std::snprintf(b, sizeof(b), "%p", p);
+    return b;
+}
+
+}  // namespace
+
+TEST(GooseReviewLog, RequestLinesCarryTheirTextsUnderThePublicSenderNames) {
+    auto dev = std::make_unique<goose_HW_t>();
+    ASSERT_EQ(goose_HW_init(dev.get(), nullptr, 5), -6);
+    const std::string me = ptr_text(dev.get());
+
+    std::string out = stdout_of([&] { goose_HW_PowerRequest(dev.get()); });
+    std::string line = line_with(out, "goose:" + me + ", ST:1, SQ:1, type:");
+    ASSERT_NE(line, "") << out;
+    EXPECT_NE(line.find(" goose_HW_PowerRequest_send "), std::string::npos) << line;
+    EXPECT_EQ(line.find("_locked"), std::string::npos) << line;
+    EXPECT_NE(
+        line.find("| goose:" + me +
+                  ", ST:1, SQ:1, type:PRT_ACDC_PLACEHOLDER, V:1000.000000 V, I:100.000000 A\n"),
+        std::string::npos)
+        << line;
+
+    // Every type name, and the fallback for a value outside the enumeration.
+    const char *names[] = {"unknow",
+                           "PRT_ACDC_PLACEHOLDER",
+                           "PRT_INSLUATION_DETECTION_START",
+                           "PRT_INSLUATION_DETECTION_STOP",
+                           "PRT_PRECHARGING",
+                           "PRT_CHARGING",
+                           "unknow"};
+    for (uint16_t type = 0; type <= 6; type++) {
+        dev->power_request.type = type;
+        dev->power_request.requestV = 2.5f;
+        dev->power_request.requestI = 12.0f;
+        out = stdout_of([&] { goose_HW_PowerRequest_send(dev.get(), &dev->power_request); });
+        EXPECT_NE(
+            out.find(std::string(", type:") + names[type] + ", V: 2.500000 V, I:12.000000 A\n"),
+            std::string::npos)
+            << type << ": " << out;
+    }
+
+    dev->shutdown_request.reason = SRR_GUN_EMGSTOP;
+    out = stdout_of([&] { goose_HW_ShuntdownRequest(dev.get()); });
+    line = line_with(out, "goose:" + me + ", ST:2, SQ:1, reason:4\n");
+    ASSERT_NE(line, "") << out;
+    EXPECT_NE(line.find(" goose_HW_ShuntdownRequest_send "), std::string::npos) << line;
+    EXPECT_EQ(line.find("_locked"), std::string::npos) << line;
+    goose_HW_exit(dev.get());
+}
+
+TEST(GooseReviewLog, SocketAndSendFailuresAreLoggedWithTheirTexts) {
+    netns_veth_t ns{};
+    std::string why;
+    if (netns_veth_create(&ns, "grev", &why) != 0) GTEST_SKIP() << "no veth namespace: " << why;
+    ASSERT_EQ(netns_veth_enter(&ns), 0);
+
+    // A name no interface has: the bind has nothing to bind to.
+    auto missing = std::make_unique<goose_HW_t>();
+    std::string out =
+        stdout_of([&] { EXPECT_EQ(goose_HW_init(missing.get(), "grevnone0", 1), -3); });
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\| bind\(fd=\d+\) error\n)"))) << out;
+    EXPECT_NE(line_with(out, "bind(fd=").find(" goose_HW_open_socket "), std::string::npos) << out;
+    goose_HW_exit(missing.get());
+
+    // A real interface: its address is logged; once it is down the send fails with
+    // both addresses in the line, and the socket is closed for the next turn.
+    auto dev = std::make_unique<goose_HW_t>();
+    out = stdout_of([&] { EXPECT_EQ(goose_HW_init(dev.get(), ns.if_a, 1), 0); });
+    EXPECT_NE(out.find("| mac:02 00 00 00 aa 01\n"), std::string::npos) << out;
+    EXPECT_NE(line_with(out, "| mac:").find(" goose_HW_open_socket "), std::string::npos) << out;
+    ASSERT_EQ(netns_ip(&ns, std::string("link set ") + ns.if_a + " down"), 0);
+    out = stdout_of([&] { goose_HW_PowerRequest(dev.get()); });
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(R"(\| src:02 00 00 00 aa 01, dst:02 00 00 00 00 01, ret:-1\n)")))
+        << out;
+    EXPECT_NE(line_with(out, "| src:").find(" goose_HW_send "), std::string::npos) << out;
+    EXPECT_EQ(dev->fd, -1);
+    goose_HW_exit(dev.get());
+    netns_veth_destroy(&ns);
+}
+
+TEST(HmacReview, KeyTakenFromTheContextsOwnWorkBuffer) {
+    // A caller keys a context with a result that already sits in its buf (a PBKDF2
+    // block, say): the MAC must be the one under those bytes, not under zeros.
+    for (uint32_t klen : {1u, 20u, 32u, 48u, 64u}) {
+        hmac_sha256_ctx_t ctx;
+        uint8_t key[64];
+        for (uint32_t i = 0; i < klen; i++) key[i] = (uint8_t)(0x41 + 3 * i);
+        std::memcpy(ctx.buf, key, klen);
+        hmac_sha256_init(&ctx, ctx.buf, klen);
+        const uint8_t msg[] = "power request";
+        uint8_t ours[32], ref[32];
+        hmac_sha256_update(&ctx, msg, sizeof(msg));
+        hmac_sha256_final(&ctx, ours);
+        unsigned int n = 0;
+        HMAC(EVP_sha256(), key, (int)klen, msg, sizeof(msg), ref, &n);
+        EXPECT_EQ(0, std::memcmp(ours, ref, 32)) << klen;
+    }
+}
