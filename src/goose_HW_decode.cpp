@@ -138,7 +138,7 @@ int goose_HW_decode_ShutdownRequestResult(goose_HW_t *dev, const uint8_t *buff, 
 
 int goose_HW_decode_APDU(goose_HW_t *dev, const uint8_t *buff, int length) {
     if (dev == nullptr) return -1;
-    if (buff == nullptr || length < 2 || buff[0] != 0x61) return -6;
+    if (buff == nullptr || length < 1 || buff[0] != 0x61) return -6;
     int body_len = 0;
     int pos = decode_length_bounded(buff, 1, length, &body_len);
     if (pos < 0 || body_len == 0 || body_len != length - pos) return -7;

@@ -433,7 +433,9 @@ TEST(GooseDecode, RefusedRepliesChangeNothing) {
     bytes_t b = ok;
     b[0] = 0x60;
     expect_refused(b, -6, "not a goosePdu");
-    expect_refused(bytes_t{0x61}, -6, "one byte");
+    // The tag alone is a goosePdu whose length is missing: a length fault, not -6.
+    expect_refused(bytes_t{0x61}, -7, "tag without length");
+    expect_refused(bytes_t{}, -6, "no bytes");
     b = ok;
     b.push_back(0x00);
     expect_refused(b, -7, "trailing byte");
