@@ -125,7 +125,9 @@ void sha256_update(sha256_ctx_t *s, const uint8_t *m, uint32_t len) {
     uint32_t n = (uint32_t)(s->len % SHA256_BLOCK_SIZE);
     s->len += len;
     if (n > 0) {
-        if (n + len < SHA256_BLOCK_SIZE) {
+        // Compared as room left, not n + len: a length near 4 GiB must not wrap into
+        // a short append that overruns buf.
+        if (len < SHA256_BLOCK_SIZE - n) {
             std::memcpy(s->buf + n, m, len);
             return;
         }
@@ -162,15 +164,18 @@ void sha256_final(sha256_ctx_t *s, uint8_t *md) {
 void hmac_sha256_init(hmac_sha256_ctx_t *hmac, const uint8_t *key, uint32_t keylen) {
     if (hmac == nullptr) return;
     if (key == nullptr) keylen = 0;
-    std::memset(hmac->buf, 0, sizeof(hmac->buf));
+    // The key is read before buf is cleared: a caller may key with a result that
+    // sits in buf itself (the last PBKDF2 block, for instance).
     if (keylen > SHA256_BLOCK_SIZE) {
         // A long key is replaced by its digest (RFC 2104).
         sha256_init(&hmac->sha);
         sha256_update(&hmac->sha, key, keylen);
         sha256_final(&hmac->sha, hmac->buf);
+        keylen = SHA256_DIGEST_SIZE;
     } else if (keylen > 0) {
-        std::memcpy(hmac->buf, key, keylen);
+        std::memmove(hmac->buf, key, keylen);
     }
+    std::memset(hmac->buf + keylen, 0, SHA256_BLOCK_SIZE - keylen);
     for (uint8_t &b : hmac->buf) b ^= 0x5c;
     std::memcpy(hmac->h_outer, H0, sizeof(hmac->h_outer));
     compress(hmac->h_outer, hmac->buf);
