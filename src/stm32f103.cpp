@@ -52,7 +52,7 @@ int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
 }
 
 int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable) {
-    (void)dev;
+    if (dev == nullptr) return -1;  // no record, no line driven
     // Channel to board LED: 6 -> 1, 7 -> 0, 8 -> 2, 9 -> 3.
     switch (idx) {
         case 6:

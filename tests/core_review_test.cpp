@@ -219,3 +219,14 @@ TEST(ReviewConfig, TextAfterTheObjectIsIgnored) {
     EXPECT_EQ(text.back(), '}');
     tcu_config_init(nullptr);
 }
+
+// Without a record the co-processor operations drive no board line.
+TEST(ReviewCoprocessor, NullRecordDrivesNothing) {
+    FakeSysfs board;
+    board.add_board_lines(1);
+    board.record_commands(true);
+    EXPECT_EQ(-1, ccu_STM32_ControlLED(nullptr, 6, 1));
+    EXPECT_EQ(-1, ccu_STM32_ControlContactor(nullptr, 0, 1));
+    ccu_STM32_LED(nullptr);
+    EXPECT_TRUE(board.commands().empty());
+}
