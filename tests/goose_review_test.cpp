@@ -2,6 +2,14 @@
 // every frame and socket failure byte for byte, with the function names they are
 // filed under, and HMAC keying from the context's own work buffer.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -115,6 +123,72 @@ TEST(GooseReviewLog, SocketAndSendFailuresAreLoggedWithTheirTexts) {
         << out;
     EXPECT_NE(line_with(out, "| src:").find(" goose_HW_send "), std::string::npos) << out;
     EXPECT_EQ(dev->fd, -1);
+    goose_HW_exit(dev.get());
+    netns_veth_destroy(&ns);
+}
+
+TEST(GooseReviewSocket, SendOnlySocketQueuesNothingAndSendsAsGoose) {
+    netns_veth_t ns{};
+    std::string why;
+    if (netns_veth_create(&ns, "gsock", &why) != 0) GTEST_SKIP() << "no veth namespace: " << why;
+    ASSERT_EQ(netns_veth_enter(&ns), 0);
+    // Our own view of if_a's outgoing frames, with the protocol the kernel carried.
+    int tap = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    ASSERT_GE(tap, 0);
+    struct sockaddr_ll at;
+    std::memset(&at, 0, sizeof(at));
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = (int)if_nametoindex(ns.if_a);
+    ASSERT_EQ(bind(tap, reinterpret_cast<struct sockaddr *>(&at), sizeof(at)), 0);
+
+    auto dev = std::make_unique<goose_HW_t>();
+    ASSERT_EQ(goose_HW_init(dev.get(), ns.if_a, 1), 0);
+    // Traffic arrives on the interface from the far end: nothing may pile up on the
+    // publisher's socket, which is never read.
+    int peer = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    ASSERT_GE(peer, 0);
+    struct sockaddr_ll to;
+    std::memset(&to, 0, sizeof(to));
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = (int)if_nametoindex(ns.if_b);
+    to.sll_halen = 6;
+    const uint8_t a_mac[6] = {0x02, 0x00, 0x00, 0x00, 0xaa, 0x01};
+    std::memcpy(to.sll_addr, a_mac, 6);
+    uint8_t frame[60] = {0x02, 0x00, 0x00, 0x00, 0xaa, 0x01, 0x02, 0x00, 0x00,
+                         0x00, 0xbb, 0x01, 0x88, 0xB8, 0x00, 0x01, 0x00, 0x08};
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(sendto(peer, frame, sizeof(frame), 0, reinterpret_cast<struct sockaddr *>(&to),
+                         sizeof(to)),
+                  (ssize_t)sizeof(frame));
+    close(peer);
+
+    ASSERT_EQ(goose_HW_PowerRequest(dev.get()), 0);
+    bool seen_incoming = false, seen_ours = false;
+    for (int i = 0; i < 100 && !(seen_incoming && seen_ours); i++) {
+        struct pollfd p = {tap, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) break;
+        uint8_t buf[2048];
+        struct sockaddr_ll from;
+        socklen_t flen = sizeof(from);
+        ssize_t n =
+            recvfrom(tap, buf, sizeof(buf), 0, reinterpret_cast<struct sockaddr *>(&from), &flen);
+        if (n < 14 || buf[12] != 0x88 || buf[13] != 0xB8) continue;
+        if (from.sll_pkttype == PACKET_OUTGOING && n == 211) {
+            seen_ours = true;
+            EXPECT_EQ(from.sll_protocol, htons(0x88B8));
+        } else if (from.sll_pkttype != PACKET_OUTGOING) {
+            seen_incoming = true;
+        }
+    }
+    EXPECT_TRUE(seen_ours);
+    EXPECT_TRUE(seen_incoming);
+    int queued = -1;
+    ASSERT_EQ(ioctl(dev->fd, FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    uint8_t buf[64];
+    EXPECT_LT(recv(dev->fd, buf, sizeof(buf), MSG_DONTWAIT), 0);
+    close(tap);
     goose_HW_exit(dev.get());
     netns_veth_destroy(&ns);
 }
