@@ -119,9 +119,11 @@ int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
 }
 
 // Decrypted bytes left over from a read capped by the free buffer space sit inside
-// OpenSSL, where poll cannot see them.
+// OpenSSL, where poll cannot see them. Undecrypted bytes (SSL_has_pending) are only
+// ever the start of a record whose rest is still on the way: for those the socket
+// must be waited on, or the loop spins until the record is complete.
 int tls_pending(modbus_TCP_t *dev) {
-    return (SSL_pending(dev->ssl) > 0 || SSL_has_pending(dev->ssl)) ? 1 : 0;
+    return SSL_pending(dev->ssl) > 0 ? 1 : 0;
 }
 
 constexpr modbus_TCP_io_t kPlainIo = {"tcp", plain_read, plain_write, plain_pending};

@@ -178,6 +178,37 @@ bool TlsServer::send_bytes(const mb_bytes &b) {
     return off == b.size();
 }
 
+mb_bytes TlsServer::seal(const mb_bytes &b) {
+    mb_bytes raw;
+    if (ssl_ == nullptr) return raw;
+    BIO *sock = SSL_get_wbio(ssl_);
+    BIO_up_ref(sock);
+    BIO *mem = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl_, mem);
+    if (SSL_write(ssl_, b.data(), (int)b.size()) == (int)b.size()) {
+        char *data = nullptr;
+        long n = BIO_get_mem_data(mem, &data);
+        raw.assign(data, data + n);
+    }
+    SSL_set0_wbio(ssl_, sock);  // frees mem
+    return raw;
+}
+
+bool TlsServer::send_raw(const mb_bytes &raw) {
+    size_t off = 0;
+    int64_t deadline = monotime_ms() + 5000;
+    while (off < raw.size() && monotime_ms() < deadline) {
+        ssize_t r = send(fd_, raw.data() + off, raw.size() - off, MSG_NOSIGNAL);
+        if (r > 0) {
+            off += (size_t)r;
+            continue;
+        }
+        pollfd p = {fd_, POLLOUT, 0};
+        poll(&p, 1, 100);
+    }
+    return off == raw.size();
+}
+
 // Appends decrypted bytes to pending_; false on time-out, close or error.
 bool TlsServer::read_some(int timeout_ms) {
     if (ssl_ == nullptr) return false;

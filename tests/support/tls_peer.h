@@ -49,6 +49,10 @@ class TlsServer {
     int count_plain_accepts(int ms);
     bool send_bytes(const mb_bytes &b);
     mb_bytes read_frame(int timeout_ms);
+    // The TLS records that carry b, as raw bytes on the wire (not sent), and raw
+    // bytes written to the socket as they are: a record can be cut anywhere.
+    mb_bytes seal(const mb_bytes &b);
+    bool send_raw(const mb_bytes &raw);
     bool closed_within(int timeout_ms);
     void cut();
     std::string last_error;
