@@ -461,12 +461,12 @@ reg_action_t action_locked(modbus_TCP_t *dev, uint16_t addr, uint16_t key_reg) {
     return act;
 }
 
-// Runs without mutex: the hub's triggers take the GOOSE objects' mutexes.
-void run_action(const reg_action_t &act) {
+// Runs without mutex: the hub's triggers take the GOOSE objects' mutexes. The limit
+// line names the handler that stored the register (func).
+void run_action(const reg_action_t &act, const char *func) {
     switch (act.kind) {
         case reg_action_t::LIMIT:
-            clog_print(3, "TCU", "modbus_TCP_write_register", __FILE__, __LINE__, act.format,
-                       (double)act.value);
+            clog_print(3, "TCU", func, __FILE__, __LINE__, act.format, (double)act.value);
             break;
         case reg_action_t::MAC_A:
             ccu_Update_GUNA_mac_addr();
@@ -697,7 +697,7 @@ int modbus_TCP_write_single_register(modbus_TCP_t *dev) {
         *reg = value;
         act = action_locked(dev, addr, 0x2E);
     }
-    run_action(act);
+    run_action(act, __func__);
     memcpy(dev->tx_buff, rq, 12);
     dev->tx_buff[4] = 0x00;
     dev->tx_buff[5] = 0x06;
@@ -733,7 +733,7 @@ int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
         if (act.kind != reg_action_t::NONE) {
             // The hub takes other objects' mutexes: never call it with ours held.
             pthread_mutex_unlock(&dev->mutex);
-            run_action(act);
+            run_action(act, __func__);
             pthread_mutex_lock(&dev->mutex);
         }
     }

@@ -94,4 +94,29 @@ TEST_F(ModbusReview, TlsRecordArrivingInPiecesIsWaitedFor) {
     pthread_mutex_unlock(&dev->mutex);
 }
 
+// The limit lines come from the handler that stored the second register, under its
+// own name like every other line of the handler.
+TEST_F(ModbusReview, LimitLinesNameTheHandler) {
+    LogTap tap;
+    ModbusPeer peer;
+    ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
+    run_loop();
+    ASSERT_TRUE(peer.accept_within(5000));
+    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(3000).size(), 28u);
+    ASSERT_TRUE(peer.send_bytes(mb_write1_req(1, 0x2100, 0x447A)));
+    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
+    ASSERT_TRUE(peer.send_bytes(mb_write1_req(2, 0x2101, 0x0000)));
+    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
+    ASSERT_TRUE(tap.wait_for("--GUNA.maxV:1000.000000", 2000));
+    ASSERT_TRUE(peer.send_bytes(mb_writeN_req(3, 0x2D02, {0x42C8, 0x0000})));
+    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
+    ASSERT_TRUE(tap.wait_for("--GUNB.maxI:100.000000", 2000));
+    EXPECT_NE(line_with(tap.all(), " modbus_TCP_write_single_register ", "--GUNA.maxV:1000.000000"),
+              "")
+        << tap.all();
+    EXPECT_NE(
+        line_with(tap.all(), " modbus_TCP_write_multiple_registers ", "--GUNB.maxI:100.000000"), "")
+        << tap.all();
+}
+
 }  // namespace
