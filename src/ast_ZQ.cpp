@@ -134,6 +134,15 @@ int ast_send(ast_zq_t *dev) {
     return com_ttySx_send(&dev->tty, reinterpret_cast<const char *>(dev->txbuff), dev->txbytes);
 }
 
+// A new request (poll or board exchange) starts from an empty input queue: a reply
+// that came in after its own exchange gave up would otherwise be taken as the
+// answer to this one, and every later exchange would read its predecessor's reply.
+int ast_send_request(ast_zq_t *dev) {
+    if (!ast_port_ready(dev)) return -2;
+    com_ttySx_flush_input(&dev->tty);
+    return ast_send(dev);
+}
+
 // Retransmission inside a receive: reopen (which also drops what is pending) and
 // send the last frame again. -2 when the port cannot be reopened or written.
 int ast_resend(ast_zq_t *dev) {
@@ -288,7 +297,7 @@ int ccu_AST_queryController(ast_zq_t *dev, uint8_t addr, uint8_t stat1, uint8_t 
     dev->txbuff[5] = stat2;
     dev->txbuff[6] = (uint8_t)(allocated_power & 0xFF);
     ast_seal(dev, addr, 4);
-    if (ast_send(dev) != dev->txbytes) return -1;
+    if (ast_send_request(dev) != dev->txbytes) return -1;
 
     dev->rxbytes = 0;
     dev->more_cmd = 0;
@@ -721,7 +730,7 @@ int ast_board_exchange(ast_zq_t *dev, uint8_t addr, uint8_t rw, uint8_t ALock, u
     dev->txbuff[9] = APowerAux;
     dev->txbuff[10] = BPowerAux;
     ast_seal(dev, addr, 8);
-    if (ast_send(dev) != 13) return -1;
+    if (ast_send_request(dev) != 13) return -1;
     dev->rxbytes = 0;
     ccu_AST_recv_with_timeout(dev, 3, AST_TIMEOUT_MS, AST_TRIES);
     return ccu_AST_processTemperature(dev);

@@ -205,6 +205,12 @@ int com_ttySx_flush(com_ttySx_t *dev) {
     return tcflush(dev->fd, TCIOFLUSH);
 }
 
+int com_ttySx_flush_input(com_ttySx_t *dev) {
+    if (dev == nullptr) return -1;
+    if (dev->fd <= 0) return -2;
+    return tcflush(dev->fd, TCIFLUSH);
+}
+
 int com_ttySx_recv_with_timeout(com_ttySx_t *dev, char *rxbuff, int max_bytes, int timeout) {
     // Monotonic: a clock step at boot must neither stretch nor cut the wait.
     int64_t deadline = monotime_ms() + timeout;

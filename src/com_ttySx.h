@@ -24,6 +24,8 @@ int comm_ttySx_reset(com_ttySx_t *dev);
 int com_ttySx_send(com_ttySx_t *dev, const char *txbuff, int txlen);
 int com_ttySx_recv(com_ttySx_t *dev, char *rxbuff, int rxsize);
 int com_ttySx_flush(com_ttySx_t *dev);
+// Discards received bytes only; what is still being sent stays queued.
+int com_ttySx_flush_input(com_ttySx_t *dev);
 // Bytes received before max_bytes or the total time-out; -1 no record, failed wait
 // or a readable descriptor that gives nothing (hang-up); -2 not open.
 int com_ttySx_recv_with_timeout(com_ttySx_t *dev, char *rxbuff, int max_bytes, int timeout);

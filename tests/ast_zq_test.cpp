@@ -261,6 +261,23 @@ TEST_F(AstLink, ReplyShorterThanItsLengthByteEndsWithMinusTwo) {
     for (const auto &fr : peer->frames()) EXPECT_EQ(fr.bytes[3], 0);  // no response
 }
 
+// A reply that arrives after its exchange gave up must not be taken as the answer
+// to the next poll: the line would stay one reply behind for good.
+TEST_F(AstLink, LateReplyIsDroppedBeforeTheNextPoll) {
+    ctrl_action_t late{ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0})};  // allocate 2000 to gun A
+    late.delay_ms = 650;                                           // past the 500 ms deadline
+    peer->queue(0x11, late);
+    EXPECT_EQ(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), -2);
+    usleep(400000);  // the late reply is now waiting in the terminal's input queue
+
+    auto f = exchange(0x12, ctrl_reply(0x12, 6, 14, {0}));
+    EXPECT_EQ(dev->power_allocated[0], 3) << "the stale gun A reply was executed";
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[1].bytes[0], 0x12);  // the response answers gun B's own reply
+    EXPECT_EQ(f[1].bytes[4], 6);  // seq and command of gun B's reply
+    EXPECT_EQ(f[1].bytes[5], 14);
+}
+
 TEST_F(AstLink, UnsupportedCommandRepeatsThePoll) {
     auto f = exchange(0x11, ctrl_reply(0x11, 3, 12, {0}));
     ASSERT_EQ(f.size(), 2u);
