@@ -119,4 +119,81 @@ TEST_F(ModbusReview, LimitLinesNameTheHandler) {
         << tap.all();
 }
 
+// Every limit pair logs on its second register only, for both guns; the MAC and key
+// triggers fire on their own registers and functions only, gun B's included.
+TEST_F(ModbusReview, EveryLimitAndTriggerRegisterOfBothGuns) {
+    LogTap tap;
+    ModbusPeer peer;
+    ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
+    run_loop();
+    ASSERT_TRUE(peer.accept_within(5000));
+    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(3000).size(), 28u);
+    uint16_t tid = 0x0F00;
+    auto ask = [&](const mb_bytes &rq) {
+        EXPECT_TRUE(peer.send_bytes(rq));
+        mb_bytes r = peer.read_frame(3000);
+        EXPECT_EQ(r.size(), 12u) << mb_hex(r);
+    };
+    struct {
+        uint16_t first;
+        const char *name;
+    } limits[] = {
+        {0x00, "maxV"}, {0x02, "maxI"}, {0x05, "minV"}, {0x07, "minI"}, {0x09, "fixedP.KW"}};
+    float value = 1.5f;
+    for (uint16_t base : {0x2100, 0x2D00}) {
+        const char *gun = base == 0x2100 ? "GUNA" : "GUNB";
+        for (auto &l : limits) {
+            uint32_t bits;
+            memcpy(&bits, &value, 4);
+            // The first register alone logs nothing.
+            ask(mb_write1_req(++tid, (uint16_t)(base + l.first), (uint16_t)(bits >> 16)));
+            ask(mb_write1_req(++tid, (uint16_t)(base + l.first + 1), (uint16_t)bits));
+            char want[64];
+            snprintf(want, sizeof want, "--%s.%s:%f\n", gun, l.name, (double)value);
+            EXPECT_TRUE(tap.wait_for(want, 2000)) << want;
+            value += 1.0f;
+        }
+    }
+    // 0x2104 and 0x2D04 lie between the pairs: nothing to log.
+    ask(mb_write1_req(++tid, 0x2104, 0x4000));
+    ask(mb_write1_req(++tid, 0x2D04, 0x4000));
+    msleep(200);
+    std::string all = tap.all();
+    size_t n = 0;
+    for (size_t at = all.find("--GUN"); at != std::string::npos; at = all.find("--GUN", at + 1))
+        n++;
+    EXPECT_EQ(n, 10u) << all;
+
+    // Gun B's MAC by single writes: copied when 0x2D13 is written, into both streams.
+    ask(mb_write1_req(++tid, 0x2D11, 0x0A1B));
+    ask(mb_write1_req(++tid, 0x2D12, 0x2C3D));
+    ask(mb_write1_req(++tid, 0x2D13, 0x4E5F));
+    const uint8_t mac[6] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+    EXPECT_EQ(memcmp(gooseGUNA.dst_mac, mac, 6), 0);
+    EXPECT_EQ(memcmp(gooseGUNB.dst_mac, mac, 6), 0);
+
+    // Gun B's key: 0x2D2E by function 16 and 0x2D2C by function 6 install nothing;
+    // 0x2D2C by function 16 and 0x2D2E by function 6 do; gun A's key stays.
+    uint8_t keyA[48];
+    memcpy(keyA, gooseGUNA.HMAC, 48);
+    std::vector<uint16_t> key(24);
+    for (int i = 0; i < 24; i++) key[i] = (uint16_t)(0xB000 + i);
+    uint8_t want[48];
+    dumpReg2String(want, key.data(), 24);
+    uint8_t before[48];
+    memcpy(before, gooseGUNB.HMAC, 48);
+    ASSERT_NE(memcmp(before, want, 48), 0);
+    ask(mb_writeN_req(++tid, 0x2D15, std::vector<uint16_t>(key.begin(), key.begin() + 23)));
+    ask(mb_writeN_req(++tid, 0x2D2E, {0}));
+    ask(mb_write1_req(++tid, 0x2D2C, key[23]));
+    EXPECT_EQ(memcmp(gooseGUNB.HMAC, before, 48), 0);
+    ask(mb_write1_req(++tid, 0x2D2E, 0));
+    EXPECT_EQ(memcmp(gooseGUNB.HMAC, want, 48), 0);
+    for (int i = 0; i < 24; i++) key[i] = (uint16_t)(0xC000 + i);
+    dumpReg2String(want, key.data(), 24);
+    ask(mb_writeN_req(++tid, 0x2D15, key));
+    EXPECT_EQ(memcmp(gooseGUNB.HMAC, want, 48), 0);
+    EXPECT_EQ(memcmp(gooseGUNA.HMAC, keyA, 48), 0);
+}
+
 }  // namespace
