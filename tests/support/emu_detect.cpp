@@ -21,10 +21,11 @@ bool running_under_emulation() {
     return strncmp(comm, "qemu-", 5) == 0;
 }
 
-int emu_execv(const char *path, char *const argv[]) {
-    if (!running_under_emulation()) return execv(path, argv);
+int emu_execve(const char *path, char *const argv[], char *const envp[]) {
+    if (!running_under_emulation()) return execve(path, argv, envp);
 
-    // qemu-aarch64 -0 <argv[0]> <path> <argv[1]> ...
+    // qemu-aarch64 -0 <argv[0]> <path> <argv[1]> ...; the emulator is a host
+    // program, which the kernel runs directly.
     const char *qemu = getenv("TCU_QEMU");
     if (qemu == nullptr || qemu[0] == '\0') qemu = "qemu-aarch64";
     constexpr int kMaxArgs = 64;
@@ -42,5 +43,9 @@ int emu_execv(const char *path, char *const argv[]) {
         args[n++] = argv[i];
     }
     args[n] = nullptr;
-    return execvp(qemu, const_cast<char *const *>(args));
+    return execvpe(qemu, const_cast<char *const *>(args), envp);
+}
+
+int emu_execv(const char *path, char *const argv[]) {
+    return emu_execve(path, argv, environ);
 }

@@ -18,8 +18,9 @@ bool running_under_emulation();
             GTEST_SKIP() << "not available under user-mode emulation: " what; \
     } while (0)
 
-// Replaces the process by a program built for the target, as execv does. Under
-// emulation the kernel cannot load a target binary itself (binfmt_misc is not
-// relied on), so the emulator is run on it; arguments, argv[0] and environment
-// are kept. Returns only on failure (-1, errno set).
+// Replace the process by a program built for the target, as execv/execve do.
+// Under emulation the kernel cannot load a target binary itself (binfmt_misc is
+// not relied on), so the emulator is run on it instead; arguments, argv[0] and
+// the environment are kept. Return only on failure (-1, errno set).
 int emu_execv(const char *path, char *const argv[]);
+int emu_execve(const char *path, char *const argv[], char *const envp[]);
