@@ -196,4 +196,51 @@ TEST_F(ModbusReview, EveryLimitAndTriggerRegisterOfBothGuns) {
     EXPECT_EQ(memcmp(gooseGUNA.HMAC, keyA, 48), 0);
 }
 
+// Start-up prints the register dump on standard output, then logs the five start-up
+// registers in order; the dump shows gun A's block, then gun B's.
+TEST_F(ModbusReview, StartupDumpAndLogLines) {
+    LogTap tap;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(init_link(nullptr, nullptr, 0), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\n.............\nGUN:2006, 0000\nGUN:212F, 0001\nGUN:1105, 0000\n"
+                       "GUN:1106, 0000\nGUN:110B, 0000\nGUN:110D, 0000\n"
+                       "GUN:2115 :0000 0000 0000 0000\nGUN:2006, 0000\nGUN:2D2F, 0001\n"
+                       "GUN:1D05, 0000\nGUN:1D06, 0000\nGUN:1D0B, 0000\nGUN:1D0D, 0000\n"
+                       "GUN:2D15 :0000 0000 0000 0000\n\n"),
+              std::string::npos)
+        << out;
+    const char *lines[] = {"ADDR:0x1015=0002\n", "ADDR:0x1104=0004, CCS1\n", "ADDR:0x110E=0007\n",
+                           "ADDR:0x1D04=0004, GBDC\n", "ADDR:0x1D0E=0008\n"};
+    ASSERT_TRUE(tap.wait_for(lines[4], 2000)) << tap.all();
+    std::string all = tap.all();
+    size_t at = 0;
+    for (const char *l : lines) {
+        size_t f = all.find(l, at);
+        EXPECT_NE(f, std::string::npos) << l << " in order, in\n" << all;
+        if (f != std::string::npos) at = f;
+    }
+
+    dev->regs_0x2000[0x06] = 0x2006;
+    for (int g = 0; g < 2; g++) {
+        uint16_t *st = g == 0 ? dev->regs_0x1100 : dev->regs_0x1D00;
+        uint16_t *se = g == 0 ? dev->regs_0x2100 : dev->regs_0x2D00;
+        uint16_t k = (uint16_t)(g << 12);
+        se[0x2F] = k | 0x2F;
+        st[0x05] = k | 0x05;
+        st[0x06] = k | 0x06;
+        st[0x0B] = k | 0x0B;
+        st[0x0D] = k | 0x0D;
+        for (int i = 0; i < 4; i++) se[0x15 + i] = (uint16_t)(k | (0x15 + i));
+    }
+    testing::internal::CaptureStdout();
+    showRegs(dev);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\n.............\nGUN:2006, 2006\nGUN:212F, 002f\nGUN:1105, 0005\n"
+              "GUN:1106, 0006\nGUN:110B, 000b\nGUN:110D, 000d\n"
+              "GUN:2115 :0015 0016 0017 0018\nGUN:2006, 2006\nGUN:2D2F, 102f\n"
+              "GUN:1D05, 1005\nGUN:1D06, 1006\nGUN:1D0B, 100b\nGUN:1D0D, 100d\n"
+              "GUN:2D15 :1015 1016 1017 1018\n\n");
+}
+
 }  // namespace
