@@ -162,9 +162,11 @@ TEST_F(UpdateTest, OptionsRefuseOverlongAddressAndBadPort) {
     const std::string longaddr(64, '1');
     start({}, {"-i", longaddr, "-p", "0", "-i", "127.0.0.1", "-p", std::to_string(server_.port())});
     expect_version("1.2.3");
-    std::string out = updater_.output();
-    EXPECT_NE(std::string::npos, out.find("-i " + std::string(63, '1') + " refused")) << out;
-    EXPECT_NE(std::string::npos, out.find("-p 0 refused")) << out;
+    // The updater's output is collected by a reader thread: wait for it, a slow
+    // machine may not have read it yet when the version answer arrives.
+    EXPECT_TRUE(updater_.wait_output("-i " + std::string(63, '1') + " refused", WAIT_MS))
+        << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("-p 0 refused", WAIT_MS)) << updater_.output();
 }
 
 // ---- offers --------------------------------------------------------------------------------
