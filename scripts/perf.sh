@@ -260,7 +260,8 @@ def serve():
                 c = ctx.wrap_socket(c, server_side=True)
             except (OSError, ssl.SSLError) as e:
                 print("handshake failed: %s" % e, file=sys.stderr)
-        conns.append(c)
+                continue
+        conns.append(time.monotonic())
 if srv is not None:
     threading.Thread(target=serve, daemon=True).start()
 env = dict(os.environ, TCU_ROOT=root)
@@ -275,7 +276,8 @@ p.wait()
 if not first:
     print("nan")
 else:
-    print("%.3f %02x" % (t1 - t0, first[0]))
+    link = "connected after %.3f s" % (conns[0] - t0) if conns else "not connected"
+    print("%.3f %s" % (t1 - t0, link.replace(" ", "_")))
 PY
     cat > "$work/startup.sh" <<'SH'
 set -e
@@ -289,11 +291,11 @@ for m in "$@"; do printf '%s ' "$m"; python3 "$WORK/startup.py" "$m" "$APP" "$TO
 SH
     WORK="$work" APP="$app" TOP="$top" PKI="$pki" unshare --net -- bash "$work/startup.sh" \
         reachable reachable_tls refusing blackholed > "$work/startup.txt" 2>"$work/startup.err" || cat "$work/startup.err" >&2
-    while read -r m secs _; do
+    while read -r m secs link; do
         case $m in
             reachable) goal=0.5 ;; reachable_tls) goal=0.5 ;; refusing) goal=0.5 ;; *) goal=3.5 ;;
         esac
-        row "start-up to first poll, power unit $m" "$secs s" "none" "< $goal s" "$(verdict "$secs" "$goal" '<')"
+        row "start-up to first poll, power unit $m" "$secs s${link:+ (${link//_/ })}" "none" "< $goal s" "$(verdict "$secs" "$goal" '<')"
     done < "$work/startup.txt"
 fi
 
@@ -306,7 +308,7 @@ sim_run() {
     pids+=("$sim_pid")
     app_pid=
     for _ in $(seq 300); do
-        app_pid=$(sed -n 's/.*app_ZQHW started, pid \([0-9]*\),.*/\1/p' "$work/sim/$name/events.log" 2>/dev/null | head -1)
+        app_pid=$(sed -n 's/.*app_ZQHW started, pid \([0-9]*\),.*/\1/p' "$work/sim/$name/events.log" 2>/dev/null | head -1 || true)
         [ -n "$app_pid" ] && break
         sleep 0.1
     done

@@ -41,14 +41,16 @@ inline void store_be64(uint8_t *p, uint64_t v) {
 }
 
 // One round; the eight working variables rotate by renaming, not by moving.
-#define SHA256_ROUND(a, b, c, d, e, f, g, h, k, w)                        \
-    do {                                                                  \
-        uint32_t t1 = (h) + (ror((e), 6) ^ ror((e), 11) ^ ror((e), 25)) + \
-                      (((e) & (f)) ^ (~(e) & (g))) + (k) + (w);           \
-        uint32_t t2 = (ror((a), 2) ^ ror((a), 13) ^ ror((a), 22)) +       \
-                      (((a) & (b)) ^ ((a) & (c)) ^ ((b) & (c)));          \
-        (d) += t1;                                                        \
-        (h) = t1 + t2;                                                    \
+// Ch and Maj in their cheaper equivalent forms: g ^ (e & (f ^ g)) and
+// (a & b) | (c & (a | b)) save an operation each per round.
+#define SHA256_ROUND(a, b, c, d, e, f, g, h, k, w)                                             \
+    do {                                                                                       \
+        uint32_t t1 = (h) + (ror((e), 6) ^ ror((e), 11) ^ ror((e), 25)) +                      \
+                      ((g) ^ ((e) & ((f) ^ (g)))) + (k) + (w);                                 \
+        uint32_t t2 =                                                                          \
+            (ror((a), 2) ^ ror((a), 13) ^ ror((a), 22)) + (((a) & (b)) | ((c) & ((a) | (b)))); \
+        (d) += t1;                                                                             \
+        (h) = t1 + t2;                                                                         \
     } while (0)
 
 // Message word i >= 16 from the rolling 16-word window.
@@ -224,12 +226,48 @@ void pbkdf2_sha256(hmac_sha256_ctx_t *hmac, const uint8_t *key, uint32_t keylen,
     }
 }
 
+namespace {
+
+// The last key this thread used, with its keyed context: a publisher signs frame
+// after frame under one key, so the two key-block compressions are done once per
+// key instead of once per frame. One per thread: no lock, no sharing of keyed state.
+struct hmac_key_cache_t {
+    uint32_t keylen = 0;  // 0: empty
+    uint8_t key[SHA256_BLOCK_SIZE];
+    hmac_sha256_ctx_t ctx;
+};
+thread_local hmac_key_cache_t key_cache;
+
+// Compares every byte whatever the first difference: no timing hint about the key.
+bool same_key(const uint8_t *a, const uint8_t *b, uint32_t n) {
+    uint8_t diff = 0;
+    for (uint32_t i = 0; i < n; i++) diff |= (uint8_t)(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+}  // namespace
+
 void HMAC_SHA256(const uint8_t *key, int keyLen, const uint8_t *value, int valueLen, uint8_t *out) {
     if (out == nullptr) return;
-    hmac_sha256_ctx_t hmac;
-    hmac_sha256_init(&hmac, key, keyLen > 0 ? (uint32_t)keyLen : 0);
-    hmac_sha256_update(&hmac, value, valueLen > 0 ? (uint32_t)valueLen : 0);
-    hmac_sha256_final(&hmac, out);
+    uint32_t klen = key != nullptr && keyLen > 0 ? (uint32_t)keyLen : 0;
+    uint32_t vlen = valueLen > 0 ? (uint32_t)valueLen : 0;
+    if (klen == 0 || klen > SHA256_BLOCK_SIZE) {
+        // Empty keys and keys longer than a block (hashed first) are not cached.
+        hmac_sha256_ctx_t hmac;
+        hmac_sha256_init(&hmac, key, klen);
+        hmac_sha256_update(&hmac, value, vlen);
+        hmac_sha256_final(&hmac, out);
+        return;
+    }
+    hmac_key_cache_t &c = key_cache;
+    if (c.keylen != klen || !same_key(c.key, key, klen)) {
+        hmac_sha256_init(&c.ctx, key, klen);
+        std::memcpy(c.key, key, klen);
+        c.keylen = klen;
+    }
+    // hmac_sha256_final leaves the context keyed for the next message.
+    hmac_sha256_update(&c.ctx, value, vlen);
+    hmac_sha256_final(&c.ctx, out);
 }
 
 void HASH_SHA256(const uint8_t *key, int keyLen, uint8_t *out) {
