@@ -231,8 +231,8 @@ TEST_F(ConfigFile, ValuesThatAreNotStrings) {
 
 TEST_F(ConfigFile, BrokenOrMissingFileIsNeverOverwritten) {
     const std::string broken = R"({"tcu_id": "3", "ifname": "eth1", )";
-    for (const std::string &text : {broken, std::string(""), std::string("[\"tcu_id\", \"3\"]"),
-                                    std::string("\"eth1\"")}) {
+    for (const std::string &text :
+         {broken, std::string(""), std::string("[\"tcu_id\", \"3\"]"), std::string("\"eth1\"")}) {
         SCOPED_TRACE(text);
         load(full_config);  // pointers from an earlier load must not leak into this one
         load(text);
