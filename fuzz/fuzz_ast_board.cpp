@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto dev = std::make_unique<ast_zq_t>();
     ccu_AST_init(dev.get(), nullptr);
     // First byte: the lock controls pending before the replies; then records of
-    // [selector][length][bytes] each put in rxbuff as the receive would leave it.
+    // [selector][length][bytes] each put in rxbuff as the receive would leave it
+    // (selector bit 0: complement and CRC repaired first).
     if (size < 1) return 0;
     dev->GUNA_ELockCtrl = (uint8_t)(data[0] % 3);
     dev->GUNB_ELockCtrl = (uint8_t)((data[0] / 3) % 3);
@@ -45,6 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (n > (size_t)AST_BUFF_SIZE) n = AST_BUFF_SIZE;
         memset(dev->rxbuff, sel, sizeof dev->rxbuff);  // stale bytes behind the reply
         memcpy(dev->rxbuff, bytes, n);
+        if ((sel & 1) && n == 17) {
+            // As the repair will see it: address put back from the complement.
+            uint8_t full[18];
+            full[0] = (uint8_t)~dev->rxbuff[0];
+            memcpy(full + 1, dev->rxbuff, 17);
+            fuzz_put_crc16(full, 16);
+            memcpy(dev->rxbuff, full + 1, 17);
+        } else if ((sel & 1) && n >= 18) {
+            dev->rxbuff[1] = (uint8_t)~dev->rxbuff[0];
+            fuzz_put_crc16(dev->rxbuff, 16);
+        }
         dev->rxbytes = (int)n;
         uint8_t before_temp[6];
         memcpy(before_temp, dev->temp, sizeof before_temp);

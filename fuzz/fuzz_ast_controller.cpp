@@ -1,7 +1,8 @@
 // Controller replies through the link's receive, frame checks, command dispatch and
 // every handler. Each record of the input is what the line delivers for one poll of
 // gun A or B, one board exchange or one whole cycle; the line then goes quiet (end
-// of stream), so a short reply costs no receive deadline.
+// of stream), so a short reply costs no receive deadline. Selector bit 7 repairs
+// the complement and CRC of the frames in the record.
 #include <memory>
 
 #include "ast_ZQ.h"
@@ -38,6 +39,35 @@ int check_frames(const uint8_t *b, size_t n) {
     return frames;
 }
 
+// Repairs complement and CRC of every frame laid end to end in b (selector bit 7).
+void repair_frames(uint8_t *b, size_t n) {
+    size_t pos = 0;
+    while (n - pos >= 5 && b[pos + 2] + 5u <= n - pos) {
+        uint8_t *f = b + pos;
+        f[1] = (uint8_t)~f[0];
+        fuzz_put_crc16(f, f[2] + 3u);
+        pos += f[2] + 5u;
+    }
+}
+
+// What a controller command may change; a refused reply changes none of it.
+struct gun_view_t {
+    uint8_t stat1[2], stat2[2], stage[2], type[2], low[2], ctrl[4], need;
+    uint16_t power[2];
+    bool operator==(const gun_view_t &) const = default;
+};
+
+gun_view_t gun_view(const ast_zq_t *d) {
+    return {{d->stat1[0], d->stat1[1]},
+            {d->stat2[0], d->stat2[1]},
+            {d->ast_stage[0], d->ast_stage[1]},
+            {d->ast_type[0], d->ast_type[1]},
+            {d->LowVoltMode[0], d->LowVoltMode[1]},
+            {d->GUNA_ELockCtrl, d->GUNB_ELockCtrl, d->GUNA_AuxPowerCtrl, d->GUNB_AuxPowerCtrl},
+            d->need_send_ctrl_cmd,
+            {d->power_allocated[0], d->power_allocated[1]}};
+}
+
 void check_record(const ast_zq_t *dev) {
     FUZZ_CHECK(dev->rxbytes >= 0 && dev->rxbytes <= AST_BUFF_SIZE, "rxbytes %d", dev->rxbytes);
     FUZZ_CHECK(dev->txbytes >= 0 && dev->txbytes <= AST_BUFF_SIZE, "txbytes %d", dev->txbytes);
@@ -66,10 +96,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t n;
     static uint8_t sent[1 << 16];
     while (in.next(&sel, &bytes, &n)) {
+        uint8_t reply[256];
+        memcpy(reply, bytes, n);
+        if (sel & 0x80) repair_frames(reply, n);
         fuzz_line_t line;
-        if (!fuzz_line_open(&line, bytes, n, true)) abort();
+        if (!fuzz_line_open(&line, reply, n, true)) abort();
         dev->tty.fd = line.sv[0];
         int rc = 0;
+        const gun_view_t before = gun_view(dev.get());
         switch (sel & 3) {
             case 0:
             case 1: {
@@ -77,13 +111,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 rc = ccu_AST_queryController(dev.get(), (uint8_t)(0x11 + gun), dev->stat1[gun],
                                              dev->stat2[gun],
                                              (uint16_t)(dev->power_allocated[gun] / 5));
+                // No reply, a bad header, a short or CRC-rejected frame: no command ran.
+                if (rc <= 0) FUZZ_CHECK(gun_view(dev.get()) == before, "refused reply acted");
                 break;
             }
             case 2:
                 // Board controls from the selector's upper bits, then the write exchange.
                 if (sel & 0x04) ccu_AST_GUNA_ELock(dev.get(), (sel >> 3) & 1);
                 if (sel & 0x10) ccu_AST_GUNB_ELock(dev.get(), (sel >> 5) & 1);
-                if (sel & 0x40) ccu_AST_GUNA_AuxPower(dev.get(), (sel >> 7) & 1);
+                if (sel & 0x40) ccu_AST_GUNA_AuxPower(dev.get(), (sel >> 3) & 1);
                 rc = ccu_AST_queryTemperature(dev.get(), 0x13, (sel >> 2) & 1, dev->GUNA_ELockCtrl,
                                               dev->GUNB_ELockCtrl, dev->GUNA_AuxPowerCtrl,
                                               dev->GUNB_AuxPowerCtrl);

@@ -1,7 +1,7 @@
 // Slave replies into the Modbus RTU master's checks (length, CRC, exception,
 // function code, echoes and byte counts) for every function it offers. Input: the
-// function (byte 0), the quantity (bytes 1-2, little endian), then the reply as the
-// line delivers it before going quiet. The value buffers are sized exactly to what
+// function (byte 0; bit 7 repairs the reply's CRC), the quantity (bytes 1-2, little endian), then
+// the reply as the line delivers it before going quiet. The value buffers are sized exactly to what
 // the caller asked for, so a write past them is a real overflow.
 #include <memory>
 #include <vector>
@@ -16,10 +16,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
-    const uint8_t fn = data[0] % 12;
+    const uint8_t fn = (data[0] & 0x7F) % 12;
     const uint16_t nb = (uint16_t)(data[1] | data[2] << 8);
+    // Bit 7 of the function byte: the reply's CRC is repaired first.
+    std::vector<uint8_t> reply(data + 3, data + size);
+    if ((data[0] & 0x80) && reply.size() >= 4) fuzz_put_crc16(reply.data(), reply.size() - 2);
     fuzz_line_t line;
-    if (!fuzz_line_open(&line, data + 3, size - 3, true)) abort();
+    if (!fuzz_line_open(&line, reply.data(), reply.size(), true)) abort();
     com_ttySx_t tty{};
     tty.fd = line.sv[0];
     const uint8_t slave = 0x01;
