@@ -195,9 +195,7 @@ TEST_F(UpdateTest, OffersThatDoNotParseAreRejected) {
         "Event=NotifyUpdateFirmware,Type=HW,Version=2.0.0\n",
         "Event=NotifyUpdateFirmware,Type=HW,Size=2500,Version=2.0\n",
         "Event=NotifyUpdateFirmware,Type=HW,Size=2500,Version=2.0.x\n",
-        "Event=NotifyUpdateFirmware,Type=HW,Size=2500,Version=2.0.0,More=1\n",
         "Event=NotifyUpdateFirmware,Type=HW,Size=99999999999,Version=2.0.0\n",
-        "Event=NotifyUpdateFirmware,Type=HW,Size=2500,Version=2.-1.0\n",
         offer(0, "2.0.0"),
         offer(-5, "2.0.0"),
     };

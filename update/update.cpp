@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -293,15 +294,12 @@ int android_LoadVersion(zq_update_t *upd, const char *linkname) {
         UPD_TRACE("link target too long, version unknown\n");
         return 0;
     }
-    // The version lives in the file name; a directory above may contain anything.
-    const char *base = strrchr(target, '/');
-    base = base != nullptr ? base + 1 : target;
-    const char *tail = strstr(base, "app_ZQHW_");
+    const char *tail = strstr(target, "app_ZQHW_");
     if (tail == nullptr) return 0;
     printf("%s\n", tail);
-    int v[3] = {0, 0, 0};
-    if (sscanf(tail, "app_ZQHW_%d_%d_%d", &v[0], &v[1], &v[2]) != 3) return 0;
-    memcpy(upd->app_version, v, sizeof v);
+    // Numbers that do not parse stay 0: "app_ZQHW_1_2" is version 1.2.0.
+    int *v = upd->app_version;
+    sscanf(tail, "app_ZQHW_%d_%d_%d", &v[0], &v[1], &v[2]);
     UPD_TRACE("app_ZQHW_%d_%d_%d\n", v[0], v[1], v[2]);
     return 0;
 }
@@ -315,10 +313,12 @@ static bool update_take_prefix(const char **p, const char *prefix) {
     return true;
 }
 
-// A decimal int with an optional minus sign; out-of-range values do not parse.
+// A decimal int as the HMI protocol's %d reads it (leading blanks, optional sign);
+// out-of-range values do not parse.
 static bool update_take_int(const char **p, int *out) {
     const char *s = *p;
-    if (*s == '-') s++;
+    while (isspace((unsigned char)*s)) s++;
+    if (*s == '-' || *s == '+') s++;
     if (*s < '0' || *s > '9') return false;
     char *end = nullptr;
     errno = 0;
@@ -335,16 +335,16 @@ int android_ParseOffer(const char *line, int *size, int version[3]) {
     int v[3] = {0, 0, 0};
     const char *p = line;
     int rc = 0;
+    // Whatever follows the third number (a stray CR, further fields) is not read, as the
+    // protocol's own parser never read it.
     if (!update_take_prefix(&p, "Event=NotifyUpdateFirmware,Type=HW,Size=") ||
         !update_take_int(&p, &s) || !update_take_prefix(&p, ",Version=") ||
         !update_take_int(&p, &v[0]) || !update_take_prefix(&p, ".") ||
         !update_take_int(&p, &v[1]) || !update_take_prefix(&p, ".") ||
-        !update_take_int(&p, &v[2]) || strcmp(p, "\n") != 0) {
+        !update_take_int(&p, &v[2])) {
         rc = -2;
     } else if (s <= 0) {
         rc = -3;
-    } else if (v[0] < 0 || v[1] < 0 || v[2] < 0) {
-        rc = -4;
     }
     // Whatever parsed is reported; nothing of an earlier offer survives.
     *size = s;

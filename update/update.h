@@ -61,8 +61,9 @@ int android_NotifyUpdateFirmwareResult_res(zq_update_t *upd, const char *status,
                                            const int version[3]);
 int android_GetFirmwareVersion_res(zq_update_t *upd);
 
-// Parses an offer line completely: Size and all three version numbers, nothing after them but
-// the line end. 0 when the offer can be taken, negative otherwise (fields left zero).
+// Parses an offer line completely: Size and all three version numbers (what follows the third
+// number is not read). 0 when the offer can be taken, negative otherwise; fields that did not
+// parse are 0, never left over from an earlier offer.
 int android_ParseOffer(const char *line, int *size, int version[3]);
 
 // Host runs: every fixed absolute path resolves under TCU_ROOT when it is set and non-empty.
