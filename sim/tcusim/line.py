@@ -6,6 +6,7 @@ is paced as if on a 9600 baud line (n bytes take n x 1.04 ms) unless full speed 
 asked for."""
 import collections
 import os
+import random
 import select
 import struct
 import threading
@@ -33,6 +34,7 @@ class Gun:
         self.seq = 0
         self.queue = collections.deque()
         self.silent = False
+        self.fault = None           # None, "noise" or "truncated": what a poll gets
         self.allocated = 3          # the terminal's start value, sent as /5 -> 0
         # status report content, controller units
         self.maxI = 2500
@@ -67,16 +69,24 @@ class Command:
 
 
 class Line:
-    def __init__(self, ev, full_speed=False, turnaround=0.002, board_delay=0.3):
+    def __init__(self, ev, full_speed=False, turnaround=0.002, board_delay=0.3, link=None, seed=1):
         self.ev = ev
         self.full_speed = full_speed
         self.turnaround = turnaround
-        self.master, self.slave = os.openpty()
-        # Keep our own slave descriptor open (raw, no echo): the terminal closes and
-        # reopens the device after every time-out, and a master whose slave side is
-        # closed reads EIO.
-        tty.setraw(self.slave)
-        self.path = os.ttyname(self.slave)
+        # With a link, the terminal is given a fixed path (a symbolic link to the
+        # pseudo-terminal) that survives the pseudo-terminal vanishing and coming back.
+        self.link = link
+        self.open_pty()
+        self.path = link if link else os.ttyname(self.slave)
+        self.rng = random.Random(seed)
+        self.pty_req = None         # "vanish" / "return", done by the line thread
+        self.pty_returned = threading.Event()
+        self.board_fault = None
+        self.good = {"A": 0.0, "B": 0.0, "board": 0.0}   # last good exchange per device
+        self.exch_start = 0.0       # when the terminal's current exchange began
+        self.last_send_late = False
+        self.awaiting_late = False
+        self.faulty_replies = 0
         self.guns = {0x11: Gun("A", 0x11), 0x12: Gun("B", 0x12)}
         self.board_silent = False
         # A device that comes back answers from its first poll that is not a repeat:
@@ -101,6 +111,76 @@ class Line:
         self.exchanges = 0
         self.frames_checked = 0
         self.thread = threading.Thread(target=self.run, name="line", daemon=True)
+
+    def open_pty(self):
+        self.master, self.slave = os.openpty()
+        # Keep our own slave descriptor open (raw, no echo): the terminal closes and
+        # reopens the device after every time-out, and a master whose slave side is
+        # closed reads EIO.
+        tty.setraw(self.slave)
+        if self.link:
+            tmp = self.link + ".new"
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+            os.symlink(os.ttyname(self.slave), tmp)
+            os.replace(tmp, self.link)
+
+    def pty_vanish(self):
+        """Pseudo-terminal and its path disappear, as a USB adapter pulled out."""
+        if self.master is None:
+            return
+        if self.link and os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.close(self.master)
+        os.close(self.slave)
+        self.master = self.slave = None
+        self.ev.log("CTRL", "pseudo-terminal closed and its path %s removed" % self.path)
+
+    def pty_return(self):
+        self.open_pty()
+        # Nothing of the last exchange survives: any device order is right again.
+        self.last_kind = self.prev_kind = None
+        self.expect_write = False
+        if self.awaiting is not None:
+            self.drop_awaiting("the line vanished")
+        self.ev.log("CTRL", "pseudo-terminal back at %s -> %s" % (self.path, os.ttyname(self.slave)))
+
+    def set_fault(self, dev, fault):
+        """What a device's replies become: None (sound), "noise", "truncated"."""
+        if dev in ("A", "B"):
+            self.gun(dev).fault = fault
+        elif dev == "board":
+            self.board_fault = fault
+        else:
+            raise ValueError("unknown line device %r" % dev)
+        if fault is None:
+            self.resuming.add(dev)
+
+    def fault_reply(self, fault, frame):
+        """Noise that never starts like a frame (address, complement), or a frame cut short."""
+        if fault == "noise":
+            n = self.rng.randint(3, 40)
+            b = bytearray(self.rng.getrandbits(8) for _ in range(n))
+            if b[1] == (~b[0]) & 0xFF:
+                b[1] ^= 0x01
+            out = bytes(b)
+        else:
+            out = frame[:self.rng.randint(1, len(frame) - 1)]
+        self.faulty_replies += 1
+        self.ev.count("faulty_replies")
+        self.ev.log("LINE", "tx %s reply: %s" % (fault, hexs(out)), show=False)
+        self.send(out)
+
+    def drop_awaiting(self, why):
+        """A reply the terminal legitimately never answers: its command (not a status
+        report) goes back to the front of the queue, as a controller resends it."""
+        cmd, _ = self.awaiting
+        self.awaiting = None
+        self.ev.count("late_replies")
+        self.ev.log("CTRL", "%s: no response to %s %s (%s)" % (cmd.gun, cmd.gun, cmd.text, why))
+        if cmd.name != "status":
+            with self.lock:
+                self.gun(cmd.gun).queue.appendleft(cmd)
 
     def start(self):
         self.thread.start()
@@ -132,12 +212,32 @@ class Line:
 
     def send(self, frame):
         self.pace(len(frame))
-        os.write(self.master, frame)
+        # The terminal gives up an exchange AST_TIMEOUT_MS after its first request;
+        # a reply completed in its last 30 ms or later may find nobody waiting.
+        self.last_send_late = time.monotonic() >= self.exch_start + 0.47
+        if self.master is None:
+            return
+        self.ev.log("LINE", "tx %s%s" % (hexs(frame), " (late)" if self.last_send_late else ""), show=False)
+        try:
+            os.write(self.master, frame)
+        except OSError as e:
+            self.ev.log("CTRL", "write to the pseudo-terminal failed: %s" % e, show=False)
 
     def run(self):
         buf = b""
         first = 0.0
         while not self.quit:
+            if self.pty_req is not None:
+                req, self.pty_req = self.pty_req, None
+                buf = b""
+                if req == "vanish":
+                    self.pty_vanish()
+                else:
+                    self.pty_return()
+                    self.pty_returned.set()
+            if self.master is None:
+                time.sleep(0.02)
+                continue
             r, _, _ = select.select([self.master], [], [], 0.05)
             self.board_tick()
             if not r:
@@ -178,6 +278,7 @@ class Line:
         return True
 
     def handle(self, frame):
+        self.ev.log("LINE", "rx %s" % hexs(frame), show=False)
         self.frames_checked += 1
         self.ev.count("line_frames")
         if not self.check_crc(frame):
@@ -207,6 +308,10 @@ class Line:
     # ---- controller ----
     def poll(self, gun, frame):
         echo = False
+        if self.last_kind != gun.name:
+            self.exch_start = time.monotonic()
+        if self.awaiting is not None and self.awaiting_late:
+            self.drop_awaiting("reply sent after the terminal had given up")
         if self.awaiting is not None:
             cmd, _ = self.awaiting
             if cmd.name == "unsupported":
@@ -224,6 +329,11 @@ class Line:
         if frame != want:
             self.ev.fail("LINE: poll %s, expected %s" % (hexs(frame), hexs(want)))
         if gun.silent or echo:
+            return
+        fault = gun.fault
+        if fault:
+            time.sleep(self.turnaround)
+            self.fault_reply(fault, line_frame(gun.addr, self.status_body(gun)))
             return
         if gun.name in self.resuming:
             if self.resume == "cycle" and self.prev_kind == gun.name:
@@ -253,6 +363,7 @@ class Line:
                 cmd.done.set()
                 self.awaiting = None
         self.send(reply)
+        self.awaiting_late = self.last_send_late
 
     def status_body(self, gun):
         return bytes([gun.seq, 0]) + struct.pack(">HHHIIBB", gun.maxI, gun.currI, gun.currV,
@@ -292,6 +403,14 @@ class Line:
             return
         cmd, want = self.awaiting
         self.awaiting = None
+        if cmd.gun != gun.name:
+            self.ev.fail("LINE: response %s to gun %s while gun %s's reply to %s was awaited: "
+                         "the terminal acted on a reply from a device it had not polled" % (
+                             hexs(frame), gun.name, cmd.gun, cmd.text))
+            if cmd.name != "status":
+                with self.lock:
+                    self.gun(cmd.gun).queue.appendleft(cmd)
+            return
         if cmd.name == "unsupported":
             self.ev.fail("LINE: unsupported command answered with %s instead of the poll" % hexs(frame))
             cmd.done.set()
@@ -311,6 +430,7 @@ class Line:
                 gun.name, frame[4], frame[5], frame[6], extra, "ok" if cmd.ok else "WRONG"))
         # The terminal has executed the command: follow its effects on the line.
         if cmd.ok:
+            self.good[gun.name] = time.monotonic()
             idx = 0 if gun.name == "A" else 1
             if code == 0:
                 gun.status_acked = max(gun.status_acked, getattr(cmd, "version", 0))
@@ -327,6 +447,11 @@ class Line:
     # ---- board ----
     def board_request(self, frame):
         rw = frame[6]
+        kind = "W" if rw else "R"
+        if self.last_kind != kind:
+            self.exch_start = time.monotonic()
+        if self.awaiting is not None and self.awaiting_late:
+            self.drop_awaiting("reply sent after the terminal had given up")
         if self.awaiting is not None:
             self.poll_missing_response()
         if rw == 0:
@@ -351,6 +476,14 @@ class Line:
                             self.board_events.append((now + self.board_delay, "aux", i, frame[9 + i]))
         if self.board_silent:
             return
+        fault = self.board_fault
+        if fault:
+            time.sleep(self.turnaround)
+            with self.lock:
+                b = self.board
+                body = bytes(b["temp"] + [b["emg"]] + b["link"] + b["lock"] + b["aux"])
+            self.fault_reply(fault, line_frame(0x13, body))
+            return
         if "board" in self.resuming:
             if self.resume == "cycle" and self.prev_kind == "R" and rw == 0:
                 return
@@ -366,6 +499,7 @@ class Line:
                 self.ctrl[i] = 2
                 self.ctrl_due = True
         self.send(reply)
+        self.good["board"] = time.monotonic()
         self.ev.count("board_exchanges")
         if rw == 0 and self.ctrl_due:
             self.expect_write = True

@@ -41,6 +41,16 @@ class PowerUnit:
         self.up = threading.Event()
         self.thread = None
         self.send_lock = threading.Lock()
+        # Fault injection: every connection attempt the terminal makes (time, outcome),
+        # the time of the first report on each connection, a reset asked of the reader
+        # thread, and resets right after each accepted handshake.
+        self.attempts = []          # (monotonic time, "ok" | "reset" | "tls: ...")
+        self.first_report = {}      # connection number -> monotonic time
+        self.reset_req = False
+        self.resets = []            # monotonic times of resets done
+        self.reset_after_handshake = False
+        self.handshake_resets = 0
+        self.expect_tls_failures = False
 
     # ---- server ----
     def listen(self):
@@ -53,14 +63,31 @@ class PowerUnit:
         self.thread = threading.Thread(target=self.serve, name="powerunit", daemon=True)
         self.thread.start()
 
+    def context(self):
+        """A fresh server context per connection: a fault scenario swaps the
+        certificate files (expired, another CA) between two attempts."""
+        if not self.tls:
+            return None
+        ca, cert, key = self.tls
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert, key)
+        ctx.load_verify_locations(ca)
+        ctx.verify_mode = ssl.CERT_REQUIRED
+        return ctx
+
+    @staticmethod
+    def rst_close(c):
+        """Closes with a reset (RST), as a power unit that crashes or reboots does."""
+        try:
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        try:
+            c.close()
+        except OSError:
+            pass
+
     def serve(self):
-        ctx = None
-        if self.tls:
-            ca, cert, key = self.tls
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            ctx.load_cert_chain(cert, key)
-            ctx.load_verify_locations(ca)
-            ctx.verify_mode = ssl.CERT_REQUIRED
         while not self.quit:
             r, _, _ = select.select([self.listener], [], [], 0.2)
             if not r or self.quit:
@@ -69,6 +96,7 @@ class PowerUnit:
                 c, addr = self.listener.accept()
             except OSError:
                 continue
+            ctx = self.context()
             if ctx:
                 try:
                     c.settimeout(5)
@@ -76,9 +104,23 @@ class PowerUnit:
                     cert = c.getpeercert()
                     self.peer_cn = dict(x[0] for x in cert["subject"]).get("commonName")
                 except (ssl.SSLError, OSError) as e:
-                    self.ev.fail("PU TLS handshake with the terminal failed: %s" % e)
+                    with self.lock:
+                        self.attempts.append((time.monotonic(), "tls: %s" % e))
+                    if self.expect_tls_failures:
+                        self.ev.log("PU", "TLS handshake failed as intended: %s" % e, show=False)
+                    else:
+                        self.ev.fail("PU TLS handshake with the terminal failed: %s" % e)
                     c.close()
                     continue
+            if self.reset_after_handshake:
+                self.rst_close(c)
+                with self.lock:
+                    self.attempts.append((time.monotonic(), "reset"))
+                    self.handshake_resets += 1
+                self.ev.log("PU", "connection reset right after the handshake (%d)" % self.handshake_resets,
+                            show=False)
+                self.ev.poke()
+                continue
             c.settimeout(None)
             with self.lock:
                 if self.conn is not None:
@@ -86,6 +128,8 @@ class PowerUnit:
                     self.close_conn_locked()
                 self.conn = c
                 self.connections += 1
+                self.attempts.append((time.monotonic(), "ok"))
+                self.reset_req = False
             self.ev.log("PU", "terminal connected from %s:%d%s (connection %d)" % (
                 addr[0], addr[1], ", TLS, client certificate CN=%s" % self.peer_cn if ctx else "",
                 self.connections))
@@ -95,11 +139,27 @@ class PowerUnit:
     def read(self, c):
         buf = b""
         while not self.quit:
+            if self.reset_req:
+                # The reset is done by this thread: no other thread closes a
+                # descriptor this one may be waiting on.
+                with self.lock:
+                    self.reset_req = False
+                    if self.conn is c:
+                        self.conn = None
+                        for k in self.pending:
+                            if self.pending[k] is None:
+                                self.pending[k] = b""
+                        self.cond.notify_all()
+                    self.resets.append(time.monotonic())
+                self.up.clear()
+                self.rst_close(c)
+                self.ev.log("PU", "power unit reset the connection")
+                return
             try:
                 if isinstance(c, ssl.SSLSocket) and c.pending():
                     r = [c]
                 else:
-                    r, _, _ = select.select([c], [], [], 0.2)
+                    r, _, _ = select.select([c], [], [], 0.05)
                 if not r:
                     continue
                 data = c.recv(4096)
@@ -138,6 +198,22 @@ class PowerUnit:
         if self.thread:
             self.thread.join(2)
         self.up.clear()
+
+    def reset(self, within=2.0):
+        """Resets the connection in force (RST); returns the time it was done, or
+        None without a connection."""
+        with self.lock:
+            if self.conn is None:
+                return None
+            n = len(self.resets)
+            self.reset_req = True
+        end = time.monotonic() + within
+        while time.monotonic() < end:
+            with self.lock:
+                if len(self.resets) > n:
+                    return self.resets[-1]
+            time.sleep(0.01)
+        return None
 
     def restart(self, down):
         """The power unit goes away (listener closed, connection dropped) and comes
@@ -192,6 +268,7 @@ class PowerUnit:
                 ev.fail("PU: report transaction id %d on a new connection after %d" % (tid, self.report_tid))
             self.report_tid = tid
             self.report_conn = self.connections
+            self.first_report.setdefault(self.connections, time.monotonic())
             changes = []
             for i, v in enumerate(values):
                 a = addr + i

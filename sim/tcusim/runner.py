@@ -15,6 +15,7 @@ import time
 import tomllib
 
 from .events import Events
+from .faults import Faults, mount_tmpfs, private_mounts, umount
 from .goose import Subscriber, TYPE_NAMES, REASON_NAMES
 from .gpio import Gpio, OUTPUTS
 from .line import Line, STAGES
@@ -104,6 +105,8 @@ class Scenario:
         self.setup = self.doc.get("setup", {})
         self.proc = None
         self.figures = {}
+        self.logfs = None
+        self.pki = None
 
     # ---- preparation ----
     def prepare(self):
@@ -112,10 +115,13 @@ class Scenario:
         os.makedirs(self.run_dir)
         self.root = os.path.join(self.run_dir, "root")
         etc = os.path.join(self.root, "home/root/etc")
+        self.etc = etc
         for d in (etc, os.path.join(self.root, "home/root/log"), os.path.join(self.root, "home/root/bin")):
             os.makedirs(d)
         self.ev = Events(os.path.join(self.run_dir, "events.log"), self.verbose)
         s = self.setup
+        if s.get("log_fs", False):
+            self.prepare_logfs()
         self.tls = bool(s.get("tls", False))
         self.tcu_id_text = str(s.get("tcu_id", "0"))
         self.identity = int(s.get("identity", 0))
@@ -125,7 +131,8 @@ class Scenario:
         self.tcu_id = tcu_id
         self.connect_ids = ((tcu_id * 2 + 1) & 0xFFFF, (tcu_id * 2 + 2) & 0xFFFF)
         self.gpio = Gpio(self.ev, self.root, self.identity, s.get("relay_delay", 0.05))
-        self.line = Line(self.ev, s.get("line", "9600") == "full", board_delay=s.get("board_delay", 0.3))
+        self.line = Line(self.ev, s.get("line", "9600") == "full", board_delay=s.get("board_delay", 0.3),
+                         link=os.path.join(self.run_dir, "ttyAST") if s.get("tty_link", False) else None)
         self.line.resume = s.get("resume", "cycle")
         tls_files = None
         if self.tls:
@@ -144,6 +151,40 @@ class Scenario:
                           "maxI_GUNB": str(s.get("maxI_GUNB", 250))}}
         with open(os.path.join(etc, "tcu_config.json"), "w") as f:
             json.dump(config, f, indent="\t")
+        self.faults = Faults(self)
+
+    def prepare_logfs(self):
+        """The log directory on a small tmpfs of its own (a private mount namespace,
+        so the machine never sees it), reached through a symbolic link that a fault
+        can replace by a plain file."""
+        err = private_mounts()
+        logfs = os.path.join(self.run_dir, "logfs")
+        os.makedirs(logfs)
+        if err is None:
+            err = mount_tmpfs(logfs, self.setup.get("log_fs_size", "2m"))
+        if err is not None:
+            self.logfs_error = err
+            self.ev.warn("log directory stays on disk: %s" % err)
+            return
+        logdir = os.path.join(self.root, "home/root/log")
+        os.rmdir(logdir)
+        os.symlink(logfs, logdir)
+        self.logfs = logfs
+
+    def keep_logfs(self):
+        """The tmpfs vanishes with the run: its log files are copied to the run
+        directory's usual place first."""
+        if not self.logfs:
+            return
+        logdir = os.path.join(self.root, "home/root/log")
+        if os.path.lexists(logdir) and not os.path.isdir(logdir) or os.path.islink(logdir):
+            os.unlink(logdir)
+        os.makedirs(logdir, exist_ok=True)
+        for name in os.listdir(self.logfs):
+            if name != "filler":
+                shutil.copy2(os.path.join(self.logfs, name), logdir)
+        umount(self.logfs)
+        self.logfs = None
 
     def make_certs(self, etc):
         d = os.path.join(self.run_dir, "pki")
@@ -159,6 +200,26 @@ class Scenario:
             ossl("req", *ec, "-keyout", who + ".key", "-out", who + ".csr", "-subj", "/CN=" + cn)
             ossl("x509", "-req", "-in", who + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
                  "-CAcreateserial", "-out", who + ".crt", "-days", "2")
+        if self.setup.get("tls_faults", False):
+            # Certificates for the handshakes that must fail: a power unit whose
+            # certificate comes from another CA, and expired ones on both sides.
+            ossl("req", "-x509", *ec, "-keyout", "rogue_ca.key", "-out", "rogue_ca.crt", "-days", "2",
+                 "-subj", "/CN=rogue CA")
+            ossl("req", *ec, "-keyout", "rogue_server.key", "-out", "rogue_server.csr", "-subj", "/CN=127.0.0.1")
+            ossl("x509", "-req", "-in", "rogue_server.csr", "-CA", "rogue_ca.crt", "-CAkey", "rogue_ca.key",
+                 "-CAcreateserial", "-out", "rogue_server.crt", "-days", "2")
+            with open(os.path.join(d, "ca.cnf"), "w") as f:
+                f.write("[ca]\ndefault_ca = sim\n[sim]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                        "serial = serial\ndefault_md = sha256\npolicy = pol\nunique_subject = no\n"
+                        "[pol]\ncommonName = supplied\n")
+            open(os.path.join(d, "index.txt"), "w").close()
+            with open(os.path.join(d, "serial"), "w") as f:
+                f.write("1000\n")
+            for who in ("server", "client"):
+                ossl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.crt", "-keyfile", "ca.key",
+                     "-in", who + ".csr", "-out", who + "_expired.crt", "-notext",
+                     "-startdate", "20200101000000Z", "-enddate", "20200201000000Z")
+        self.pki = d
         shutil.copy(os.path.join(d, "ca.crt"), os.path.join(etc, "ca.crt"))
         shutil.copy(os.path.join(d, "client.crt"), os.path.join(etc, "client.crt"))
         shutil.copy(os.path.join(d, "client.key"), os.path.join(etc, "client.keyp"))
@@ -362,7 +423,7 @@ class Scenario:
         except ModbusError as e:
             ev.fail("power unit: %s: %s" % (text, e))
 
-    def verify_written(self):
+    def verify_written(self, quiet=False):
         """Every register this power unit ever wrote still holds its value."""
         written = dict(self.pu.written)
         addrs = sorted(written)
@@ -384,7 +445,7 @@ class Scenario:
         if lost:
             self.ev.fail("registers lost: %s" % ", ".join(lost))
         else:
-            self.ev.log("PU", "all %d registers written so far read back intact" % len(addrs))
+            self.ev.log("PU", "all %d registers written so far read back intact" % len(addrs), show=not quiet)
 
     # ---- steps ----
     def apply_status(self, gun, st):
@@ -468,6 +529,13 @@ class Scenario:
             self.gpio.stuck = {int(k): int(v) for k, v in st["stuck_feedback"].items()}
         for action in st.get("pu", []):
             self.pu_action(action)
+        # Faults come first; the step's commands and expectations follow them.
+        faults = st.get("fault", [])
+        for spec in [faults] if isinstance(faults, dict) else faults:
+            self.faults.run(spec)
+        if st.get("fault"):
+            t0 = time.monotonic()
+            log0 = self.log_text()
         sends = st.get("send", {})
         for gun in ("A", "B"):
             for text in sends.get(gun, []):
@@ -572,6 +640,10 @@ class Scenario:
             ev.fail("simulator error: %s\n%s" % (e, traceback.format_exc()))
         finally:
             self.stop_app()
+            try:
+                self.keep_logfs()
+            except OSError as e:
+                ev.warn("log files of the tmpfs not kept: %s" % e)
             self.line.stop()
             self.sub.stop()
             self.pu.stop()
@@ -589,6 +661,8 @@ class Scenario:
             "register_reports_checked": c.get("register_reports", 0),
             "power_unit_connections": self.pu.connections,
             "failures": len(ev.failures), "warnings": len(ev.warnings)})
+        if self.faults.book.order:
+            self.figures["faults"] = self.faults.book.figures()
         with open(os.path.join(self.run_dir, "summary.json"), "w") as f:
             json.dump({"figures": self.figures, "failures": ev.failures, "warnings": ev.warnings}, f, indent=2)
         f = self.figures
@@ -597,6 +671,8 @@ class Scenario:
                   self.name, f["controller_exchanges"], f["board_exchanges"], f["line_frames_checked"],
                   f["goose_frames_checked"], f["goose_requests"], f["register_reports_checked"],
                   f["wall_s"], f.get("terminal_cpu_s"), f.get("terminal_cpu_percent")))
+        for text in self.faults.book.lines():
+            print("-- fault %s" % text)
         print("-- run directory %s: events.log, goose.pcap, terminal.stdout, root/home/root/log/" % self.run_dir)
         for w in ev.warnings:
             print("   warning: %s" % w)

@@ -1,0 +1,516 @@
+"""Fault injection for the simulated dispenser: the power unit resetting its
+connection (now and then, or right after every handshake), TLS handshakes that
+must fail, a controller line delivering noise, cut frames or nothing, the
+pseudo-terminal vanishing, the GOOSE interface going down and the log directory
+full or unwritable. Every fault is counted and the time from its end to the first
+good exchange on the faulted link (report, controller exchange, GOOSE frame, log
+line) is measured; the terminal's descriptors and resident memory are compared
+before and after the faults that could leak them."""
+import ctypes
+import errno
+import os
+import shutil
+import statistics
+import subprocess
+import time
+
+
+def proc_fds(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return None
+
+
+def proc_rss_kb(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+# ---- a private mount namespace for the log directory faults ----
+CLONE_NEWNS = 0x00020000
+MS_REC = 0x4000
+MS_PRIVATE = 1 << 18
+
+
+def private_mounts():
+    """Moves this process (and the terminal it will start) into a mount namespace of
+    its own whose mounts never propagate back: a tmpfs mounted here is invisible to
+    the machine and vanishes with the run. Must be called before any thread starts.
+    Returns None or the reason it cannot be done."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNS) != 0:
+        return "unshare(CLONE_NEWNS): %s" % os.strerror(ctypes.get_errno())
+    if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+        return "mount --make-rprivate /: %s" % os.strerror(ctypes.get_errno())
+    return None
+
+
+def mount_tmpfs(path, size):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.mount(b"tmpfs", path.encode(), b"tmpfs", 0, ("size=%s,mode=0755" % size).encode()) != 0:
+        return "mount tmpfs on %s: %s" % (path, os.strerror(ctypes.get_errno()))
+    return None
+
+
+def umount(path):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.umount2(path.encode(), 2)   # MNT_DETACH
+
+
+class Book:
+    """Per kind of fault: how many were injected, the recovery times measured and
+    any extra figures (descriptors, memory, attempt rates)."""
+
+    def __init__(self):
+        self.kinds = {}
+        self.order = []
+
+    def kind(self, kind):
+        if kind not in self.kinds:
+            self.kinds[kind] = {"injected": 0, "recovery_s": [], "unrecovered": 0, "extra": {}}
+            self.order.append(kind)
+        return self.kinds[kind]
+
+    def injected(self, kind, n=1):
+        self.kind(kind)["injected"] += n
+
+    def recovered(self, kind, seconds):
+        self.kind(kind)["recovery_s"].append(round(seconds, 3))
+
+    def unrecovered(self, kind):
+        self.kind(kind)["unrecovered"] += 1
+
+    def extra(self, kind, **kw):
+        self.kind(kind)["extra"].update(kw)
+
+    def figures(self):
+        out = {}
+        for k in self.order:
+            d = self.kinds[k]
+            r = d["recovery_s"]
+            out[k] = {"injected": d["injected"], "recovered": len(r), "unrecovered": d["unrecovered"],
+                      "recovery_median_s": round(statistics.median(r), 3) if r else None,
+                      "recovery_worst_s": max(r) if r else None}
+            out[k].update(d["extra"])
+        return out
+
+    def lines(self):
+        text = []
+        for k, f in self.figures().items():
+            if f["recovery_median_s"] is None:
+                rec = "no recovery measured"
+            else:
+                rec = "recovery median %.3f s, worst %.3f s (%d measured)" % (
+                    f["recovery_median_s"], f["recovery_worst_s"], f["recovered"])
+            more = ", ".join("%s %s" % (x, f[x]) for x in f if x not in (
+                "injected", "recovered", "unrecovered", "recovery_median_s", "recovery_worst_s"))
+            text.append("%-20s %4d injected; %s%s%s" % (
+                k, f["injected"], rec, "; %d NOT recovered" % f["unrecovered"] if f["unrecovered"] else "",
+                "; " + more if more else ""))
+        return text
+
+
+class Faults:
+    def __init__(self, sc):
+        self.sc = sc
+        self.ev = sc.ev
+        self.book = Book()
+
+    @property
+    def pid(self):
+        return self.sc.proc.pid
+
+    def snapshot(self):
+        return proc_fds(self.pid), proc_rss_kb(self.pid)
+
+    def run(self, spec):
+        kind = spec.get("kind")
+        fn = getattr(self, "fault_" + str(kind), None)
+        if fn is None:
+            raise ValueError("unknown fault kind %r" % kind)
+        fn(spec)
+
+    # ---- helpers ----
+    def wait_report_on(self, conn, limit):
+        """Time of the first register report on connection `conn`, or None."""
+        pu = self.sc.pu
+        if not self.ev.wait_until(lambda: conn in pu.first_report, limit):
+            return None
+        return pu.first_report[conn]
+
+    def settle_connected(self, limit=10.0):
+        """Waits for a connection that carries reports; returns its number or None."""
+        pu = self.sc.pu
+        ok = self.ev.wait_until(lambda: pu.conn is not None and pu.connections in pu.first_report, limit)
+        return pu.connections if ok else None
+
+    def leak_check(self, kind, before, after, rss_slack_kb):
+        (fd0, rss0), (fd1, rss1) = before, after
+        self.book.extra(kind, fds_before=fd0, fds_after=fd1, vmrss_kb_before=rss0, vmrss_kb_after=rss1)
+        self.ev.log("PU", "%s: terminal descriptors %s -> %s, VmRSS %s -> %s kB" % (kind, fd0, fd1, rss0, rss1))
+        if None in (fd0, fd1, rss0, rss1):
+            self.ev.fail("%s: cannot read /proc of the terminal" % kind)
+            return
+        if fd1 != fd0:
+            self.ev.fail("%s: the terminal holds %d descriptors after the faults, %d before" % (kind, fd1, fd0))
+        if rss1 - rss0 > rss_slack_kb:
+            self.ev.fail("%s: the terminal's VmRSS grew by %d kB (more than %d kB)" % (kind, rss1 - rss0, rss_slack_kb))
+
+    def pacing_check(self, kind, attempts, window, max_rate=1.1, min_gap=0.9):
+        """Connection attempts seen at the power unit during a fault: the terminal
+        must keep trying, at most about one attempt a second."""
+        times = [t for t, _ in attempts]
+        n = len(times)
+        rate = n / window if window > 0 else 0
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        self.book.extra(kind, attempts=n, attempts_per_s=round(rate, 2),
+                        min_attempt_gap_s=round(min(gaps), 3) if gaps else None)
+        if n < max(1, int(window) - 2):
+            self.ev.fail("%s: %d connection attempts in %.1f s: the terminal stopped retrying" % (kind, n, window))
+        if rate > max_rate or (gaps and min(gaps) < min_gap):
+            self.ev.fail("%s: %d attempts in %.1f s (%.2f/s, closest %.3f s apart): not paced" % (
+                kind, n, window, rate, min(gaps) if gaps else 0))
+
+    # ---- power unit: resets every few seconds ----
+    def fault_pu_reset(self, spec):
+        kind = "pu_reset"
+        pu, ev = self.sc.pu, self.ev
+        every = float(spec.get("every", 3.0))
+        duration = float(spec.get("for", 60.0))
+        limit = float(spec.get("recover", 5.0))
+        end = time.monotonic() + duration
+        self.book.kind(kind)
+        last = time.monotonic()
+        while time.monotonic() < end and self.sc.app_alive():
+            conn = self.settle_connected(limit)
+            if conn is None:
+                ev.fail("%s: no connection with reports" % kind)
+                return
+            # The image is served intact on every new connection.
+            self.sc.verify_written(quiet=True)
+            time.sleep(max(0.0, last + every - time.monotonic()))
+            t = pu.reset()
+            if t is None:
+                continue
+            last = t
+            self.book.injected(kind)
+            first = self.wait_report_on(conn + 1, limit)
+            if first is None:
+                self.book.unrecovered(kind)
+                ev.fail("%s: no register report within %.1f s of reset %d" % (kind, limit, len(pu.resets)))
+                continue
+            self.book.recovered(kind, first - t)
+        self.settle_connected(limit)
+        self.sc.verify_written()
+
+    # ---- power unit: reset right after every handshake ----
+    def fault_pu_handshake_reset(self, spec):
+        kind = "pu_handshake_reset"
+        pu, ev = self.sc.pu, self.ev
+        count = int(spec.get("count", 100))
+        slack = int(spec.get("rss_slack_kb", 256))
+        if self.settle_connected() is None:
+            ev.fail("%s: no connection to start from" % kind)
+            return
+        time.sleep(1.0)
+        before = self.snapshot()
+        n0 = len(pu.attempts)
+        h0 = pu.handshake_resets
+        fds_max = before[0]
+        pu.reset_after_handshake = True
+        t0 = pu.reset()
+        ev.log("PU", "%s: every connection is reset right after its handshake, %d times" % (kind, count))
+        limit = time.monotonic() + count * 1.6 + 20
+        shown = 0
+        while pu.handshake_resets - h0 < count and time.monotonic() < limit and self.sc.app_alive():
+            time.sleep(0.2)
+            fds = proc_fds(self.pid)
+            if fds is not None:
+                fds_max = max(fds_max, fds)
+            done = pu.handshake_resets - h0
+            if done >= shown + max(10, count // 10):
+                shown = done
+                ev.log("PU", "%s: %d of %d reconnects, descriptors %s, VmRSS %s kB" % (
+                    kind, done, count, fds, proc_rss_kb(self.pid)))
+        pu.reset_after_handshake = False
+        t_end = time.monotonic()
+        storm = pu.attempts[n0:]
+        done = pu.handshake_resets - h0
+        self.book.injected(kind, done)
+        if done < count:
+            ev.fail("%s: only %d reconnects in %.0f s" % (kind, done, t_end - t0))
+        # Per reset: how long until the terminal connected again.
+        times = [t for t, _ in storm]
+        for a, b in zip([t0] + times, times):
+            self.book.recovered(kind, b - a)
+        conn = pu.connections + 1
+        first = self.wait_report_on(conn, 10.0)
+        if first is None:
+            ev.fail("%s: no register report within 10 s of the last reset" % kind)
+        else:
+            self.book.extra(kind, first_report_after_storm_s=round(first - t_end, 3))
+        self.pacing_check(kind, storm, t_end - t0)
+        time.sleep(1.0)
+        after = self.snapshot()
+        self.book.extra(kind, fds_max_during=fds_max)
+        self.leak_check(kind, before, after, slack)
+        self.sc.verify_written()
+
+    # ---- TLS handshakes that fail ----
+    def fault_tls(self, spec):
+        mode = spec.get("mode")
+        kind = "tls_" + str(mode)
+        sc, pu, ev = self.sc, self.sc.pu, self.ev
+        if not sc.tls or not getattr(sc, "pki", None):
+            raise ValueError("fault tls needs [setup] tls = true")
+        duration = float(spec.get("for", 6.0))
+        limit = float(spec.get("recover", 5.0))
+        slack = int(spec.get("rss_slack_kb", 256))
+        pki, etc = sc.pki, sc.etc
+        if self.settle_connected() is None:
+            ev.fail("%s: no connection to start from" % kind)
+            return
+        time.sleep(0.5)
+        before = self.snapshot()
+        good = pu.tls
+        undo = None
+        if mode == "wrong_ca":
+            pu.tls = (good[0], os.path.join(pki, "rogue_server.crt"), os.path.join(pki, "rogue_server.key"))
+        elif mode == "expired":
+            pu.tls = (good[0], os.path.join(pki, "server_expired.crt"), good[2])
+        elif mode == "expired_client":
+            shutil.copy(os.path.join(pki, "client_expired.crt"), os.path.join(etc, "client.crt"))
+            undo = lambda: shutil.copy(os.path.join(pki, "client.crt"), os.path.join(etc, "client.crt"))
+        elif mode == "no_client_key":
+            os.rename(os.path.join(etc, "client.keyp"), os.path.join(pki, "client.keyp.away"))
+            undo = lambda: os.rename(os.path.join(pki, "client.keyp.away"), os.path.join(etc, "client.keyp"))
+        else:
+            raise ValueError("unknown TLS fault %r" % mode)
+        pu.expect_tls_failures = True
+        conns = pu.connections
+        n0 = len(pu.attempts)
+        t0 = pu.reset()
+        ev.log("PU", "%s: connection reset; every handshake must now fail" % kind)
+        time.sleep(duration)
+        t_fix = time.monotonic()
+        window = [a for a in pu.attempts[n0:] if a[0] <= t_fix]
+        if undo:
+            undo()
+        pu.tls = good
+        ok = [a for a in window if a[1] == "ok"]
+        if ok or pu.connections != conns:
+            ev.fail("%s: %d handshakes succeeded during the fault" % (kind, len(ok)))
+        self.book.injected(kind, len(window))
+        self.pacing_check(kind, window, t_fix - (t0 or t_fix - duration))
+        reasons = sorted({a[1][:90] for a in window})
+        ev.log("PU", "%s: %d attempts refused (%s)" % (kind, len(window), "; ".join(reasons)))
+        first = self.wait_report_on(conns + 1, limit + 1.0)
+        pu.expect_tls_failures = False
+        if first is None:
+            self.book.unrecovered(kind)
+            ev.fail("%s: no register report within %.1f s of the certificates being put right" % (kind, limit + 1))
+            return
+        self.book.recovered(kind, first - t_fix)
+        time.sleep(1.0)
+        self.leak_check(kind, before, self.snapshot(), slack)
+
+    # ---- controller line ----
+    def fault_line(self, spec):
+        mode = spec.get("mode")
+        kind = "line_" + str(mode)
+        sc, line, ev = self.sc, self.sc.line, self.ev
+        devices = spec.get("devices", ["A", "B", "board"])
+        duration = float(spec.get("for", 2.0))
+        times = int(spec.get("times", 3))
+        gap = float(spec.get("gap", 2.0))
+        limit = float(spec.get("recover", 5.0))
+        replies0 = line.faulty_replies
+        for i in range(times):
+            ev.log("CTRL", "%s %d of %d on %s for %.1f s" % (kind, i + 1, times, "+".join(devices), duration))
+            for d in devices:
+                if mode == "silence":
+                    sc.set_silent(d, True)
+                else:
+                    line.set_fault(d, mode)
+            self.book.injected(kind)
+            time.sleep(duration)
+            t_end = time.monotonic()
+            for d in devices:
+                if mode == "silence":
+                    sc.set_silent(d, False)
+                else:
+                    line.set_fault(d, None)
+            if ev.wait_until(lambda: all(line.good[d] > t_end for d in devices), limit):
+                self.book.recovered(kind, max(line.good[d] for d in devices) - t_end)
+            else:
+                self.book.unrecovered(kind)
+                ev.fail("%s: %s without a good exchange %.1f s after the fault ended" % (
+                    kind, [d for d in devices if line.good[d] <= t_end], limit))
+            if i + 1 < times:
+                time.sleep(gap)
+        more = self.book.kind(kind)["extra"].get("faulty_replies", 0)
+        self.book.extra(kind, faulty_replies=more + line.faulty_replies - replies0)
+
+    # ---- the pseudo-terminal vanishing ----
+    def fault_pty(self, spec):
+        kind = "pty_vanish"
+        line, ev = self.sc.line, self.ev
+        if not line.link:
+            raise ValueError("fault pty needs [setup] tty_link = true")
+        down = float(spec.get("down", 1.0))
+        times = int(spec.get("times", 3))
+        gap = float(spec.get("gap", 2.0))
+        limit = float(spec.get("recover", 5.0))
+        for i in range(times):
+            line.pty_req = "vanish"
+            self.book.injected(kind)
+            time.sleep(down)
+            line.pty_returned.clear()
+            line.pty_req = "return"
+            if not line.pty_returned.wait(2):
+                ev.fail("%s: the line simulator did not re-create the pseudo-terminal" % kind)
+                return
+            t_back = time.monotonic()
+            devs = ("A", "B", "board")
+            if ev.wait_until(lambda: all(line.good[d] > t_back for d in devs), limit):
+                self.book.recovered(kind, max(line.good[d] for d in devs) - t_back)
+            else:
+                self.book.unrecovered(kind)
+                ev.fail("%s: %s without a good exchange %.1f s after the pseudo-terminal came back" % (
+                    kind, [d for d in devs if line.good[d] <= t_back], limit))
+            if i + 1 < times:
+                time.sleep(gap)
+
+    # ---- the GOOSE interface down and up ----
+    def ip_link(self, state):
+        r = subprocess.run(["ip", "link", "set", self.sc.tcu_if, state], capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError("ip link set %s %s: %s" % (self.sc.tcu_if, state, r.stderr.strip()))
+
+    def fault_goose_link(self, spec):
+        kind = "goose_link_down"
+        sc, sub, ev = self.sc, self.sc.sub, self.ev
+        down = float(spec.get("down", 2.0))
+        times = int(spec.get("times", 2))
+        gap = float(spec.get("gap", 3.0))
+        limit = float(spec.get("recover", 7.0))
+        during = spec.get("during", {})      # gun -> controller commands sent while down
+        for i in range(times):
+            st0 = {g: sub.streams[g].st for g in "AB"}
+            sub.outage_begin()
+            self.ip_link("down")
+            self.book.injected(kind)
+            ev.log("GOOSE", "%s %d of %d: ip link set %s down for %.1f s" % (kind, i + 1, times, sc.tcu_if, down))
+            t_down = time.monotonic()
+            cmds = [sc.line.queue(g, text) for g, texts in (during.items() if i == 0 else ()) for text in texts]
+            for c in cmds:
+                if not c.done.wait(down + 3):
+                    ev.fail("%s: controller command %s %s not polled for while GOOSE was down" % (kind, c.gun, c.text))
+            time.sleep(max(0.0, t_down + down - time.monotonic()))
+            self.ip_link("up")
+            t_up = time.monotonic()
+            if not ev.wait_until(lambda: all(sub.first_after[g] is not None for g in "AB"), limit):
+                self.book.unrecovered(kind)
+                ev.fail("%s: no GOOSE frame from gun(s) %s within %.1f s of the link coming up" % (
+                    kind, [g for g in "AB" if sub.first_after[g] is None], limit))
+            for g in "AB":
+                fa = sub.first_after[g]
+                if fa is None:
+                    continue
+                self.book.recovered(kind, fa[0] - t_up)
+                new = 1 if (i == 0 and g in during) else 0
+                if st0[g] is not None and fa[1] != st0[g] + new:
+                    ev.fail("%s: gun %s stNum %d after the outage, %d before it and %d new request(s)" % (
+                        kind, g, fa[1], st0[g], new))
+            if i + 1 < times:
+                time.sleep(gap)
+
+    # ---- the log directory full or unwritable ----
+    def log_bytes(self):
+        total = 0
+        d = self.sc.logfs
+        for name in os.listdir(d):
+            if name.endswith(".log"):
+                try:
+                    total += os.path.getsize(os.path.join(d, name))
+                except OSError:
+                    pass
+        return total
+
+    def fill(self):
+        path = os.path.join(self.sc.logfs, "filler")
+        with open(path, "ab") as f:
+            chunk = b"\0" * 65536
+            while True:
+                try:
+                    f.write(chunk)
+                    f.flush()
+                except OSError as e:
+                    if e.errno != errno.ENOSPC:
+                        raise
+                    break
+            # The last partial chunk: fill to the last byte.
+            for size in (4096, 512, 1):
+                while True:
+                    try:
+                        os.write(f.fileno(), b"\0" * size)
+                    except OSError:
+                        break
+        return path
+
+    def fault_log(self, spec):
+        mode = spec.get("mode")
+        kind = "log_" + str(mode)
+        sc, ev, line, pu = self.sc, self.ev, self.sc.line, self.sc.pu
+        if not getattr(sc, "logfs", None):
+            ev.warn("%s skipped: no private mount namespace for a tmpfs log directory (%s)" % (
+                kind, getattr(sc, "logfs_error", "not asked for")))
+            return
+        duration = float(spec.get("for", 4.0))
+        limit = float(spec.get("recover", 15.0))
+        logdir = os.path.join(sc.root, "home/root/log")
+        filler = self.fill()
+        t0 = time.monotonic()
+        ev.log("APP", "%s: log directory tmpfs filled" % kind)
+        if mode == "unwritable":
+            # Once a write has failed the logger holds no file: the directory is then
+            # replaced by a plain file, so every reopen fails, and the space freed.
+            time.sleep(1.5)
+            tmp = logdir + ".file"
+            with open(tmp, "w") as f:
+                f.write("not a directory\n")
+            os.replace(tmp, logdir)
+            os.unlink(filler)
+            ev.log("APP", "%s: log directory replaced by a plain file" % kind)
+        elif mode != "full":
+            raise ValueError("unknown log fault %r" % mode)
+        self.book.injected(kind)
+        ex0 = ev.counts.get("controller_exchanges", 0)
+        rep0 = len(pu.reports_since(t0))
+        time.sleep(max(0.0, t0 + duration - time.monotonic()))
+        ex = ev.counts.get("controller_exchanges", 0) - ex0
+        rep = len(pu.reports_since(t0)) - rep0
+        self.book.extra(kind, exchanges_during=ex, reports_during=rep)
+        if ex < duration or rep < duration / 2 or not sc.app_alive():
+            ev.fail("%s: %d controller exchanges and %d register reports during %.1f s of the fault" % (
+                kind, ex, rep, duration))
+        if mode == "unwritable":
+            tmp = logdir + ".link"
+            os.symlink(sc.logfs, tmp)
+            os.replace(tmp, logdir)
+        else:
+            os.unlink(filler)
+        size0 = self.log_bytes()
+        t_fix = time.monotonic()
+        if ev.wait_until(lambda: self.log_bytes() > size0, limit):
+            self.book.recovered(kind, time.monotonic() - t_fix)
+        else:
+            self.book.unrecovered(kind)
+            ev.fail("%s: no log line written within %.1f s of the directory being usable again" % (kind, limit))
