@@ -264,17 +264,17 @@ TEST_F(AstLink, ReplyShorterThanItsLengthByteEndsWithMinusTwo) {
 // A reply that arrives after its exchange gave up must not be taken as the answer
 // to the next poll: the line would stay one reply behind for good.
 TEST_F(AstLink, LateReplyIsDroppedBeforeTheNextPoll) {
-    ctrl_action_t late{ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0})};  // allocate 2000 to gun A
-    late.delay_ms = 650;                                           // past the 500 ms deadline
-    peer->queue(0x11, late);
+    // Gun A stays silent until its exchange has given up, then its reply arrives.
     EXPECT_EQ(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), -2);
-    usleep(400000);  // the late reply is now waiting in the terminal's input queue
+    ctrl_bytes late = ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0});  // allocate 2000 to gun A
+    ASSERT_EQ(write(line.master, late.data(), late.size()), (ssize_t)late.size());
+    usleep(100000);  // now waiting in the terminal's input queue
 
     auto f = exchange(0x12, ctrl_reply(0x12, 6, 14, {0}));
     EXPECT_EQ(dev->power_allocated[0], 3) << "the stale gun A reply was executed";
     ASSERT_EQ(f.size(), 2u);
     EXPECT_EQ(f[1].bytes[0], 0x12);  // the response answers gun B's own reply
-    EXPECT_EQ(f[1].bytes[4], 6);  // seq and command of gun B's reply
+    EXPECT_EQ(f[1].bytes[4], 6);     // seq and command of gun B's reply
     EXPECT_EQ(f[1].bytes[5], 14);
 }
 
