@@ -61,6 +61,18 @@ const char *format_typestring(int type) {
     }
 }
 
+// The interface index looked up by name on every send, as if_nametoindex does, but on
+// the open packet socket: one ioctl instead of a helper socket opened and closed per
+// frame. 0 (no such interface, or a name too long to look up) makes the send fail.
+int interface_index(const goose_HW_t *dev) {
+    if (dev->interfaceID == nullptr || strlen(dev->interfaceID) >= IFNAMSIZ) return 0;
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof(ifr));
+    std::memcpy(ifr.ifr_name, dev->interfaceID, strlen(dev->interfaceID));
+    if (ioctl(dev->fd, SIOCGIFINDEX, &ifr) < 0) return 0;
+    return ifr.ifr_ifindex;
+}
+
 void close_socket(goose_HW_t *dev) {
     if (dev->fd >= 0) close(dev->fd);
     dev->fd = -1;
@@ -191,7 +203,7 @@ int goose_HW_send(goose_HW_t *dev) {
     std::memset(&dev->sll, 0, sizeof(dev->sll));
     dev->sll.sll_family = AF_PACKET;
     dev->sll.sll_protocol = htons(GOOSE_ETHERTYPE);
-    dev->sll.sll_ifindex = (int)if_nametoindex(dev->interfaceID);
+    dev->sll.sll_ifindex = interface_index(dev);
     dev->sll.sll_halen = 6;
     std::memcpy(dev->sll.sll_addr, dev->dst_mac, 6);
     dev->slen = sizeof(dev->sll);
