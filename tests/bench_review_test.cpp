@@ -493,11 +493,6 @@ TEST_F(LoopReview, TraceLinesOfBothTestsInOrder) {
     expect_trace(out, "rs232test\\.cpp", "rs232_test", 2, 5, 5);
 
     testing::internal::CaptureStdout();
-    rs485_test(1);
-    out = testing::internal::GetCapturedStdout();
-    expect_trace(out, "rs485test\\.cpp", "rs485_test", 1, 7, 7);
-
-    testing::internal::CaptureStdout();
     rs485_test(0);
     out = testing::internal::GetCapturedStdout();
     expect_trace(out, "rs485test\\.cpp", "rs485_test", 0, 7, 7);
@@ -539,4 +534,47 @@ TEST_F(LoopReview, Rs232AnswerOnlyForTextWithinTheBytesReceived) {
     run.join();
     testing::internal::GetCapturedStdout();
     close(fd);
+}
+
+// RS-485: the initiator greets ttyS5 then ttyS6, each greeting with its zero
+// byte; each answering port answers only its own greeting, with "Hello ttyS4".
+TEST_F(LoopReview, Rs485GreetingsAndAnswersByteForByte) {
+    std::string s4 = wire("ttyS4"), s5 = wire("ttyS5"), s6 = wire("ttyS6");
+    if (s4.empty() || s5.empty() || s6.empty()) GTEST_SKIP() << "socat not available";
+    int f4 = peer_open_raw(s4), f5 = peer_open_raw(s5), f6 = peer_open_raw(s6);
+    testing::internal::CaptureStdout();
+    std::thread run([] { rs485_test(3); });
+    // Let the answering ports open before greeting them.
+    tcflag_t cflag = 0;
+    for (int i = 0; i < 200 && line_speed(port("ttyS6"), &cflag) != B19200; i++) usleep(10000);
+
+    auto answers = [](int fd, const char *other, const char *own, std::string *wrong,
+                      std::string *right) {
+        uint8_t buf[64];
+        peer_write(fd, bytes(other, other + strlen(other) + 1));
+        int n = peer_read(fd, buf, sizeof buf, 1100);
+        *wrong = std::string((char *)buf, (size_t)(n > 0 ? n : 0));
+        peer_write(fd, bytes(own, own + strlen(own) + 1));
+        n = peer_read(fd, buf, 12, 1500);
+        *right = std::string((char *)buf, (size_t)(n > 0 ? n : 0));
+    };
+    std::string w5, r5, w6, r6;
+    std::thread a5([&] { answers(f5, "Hello ttyS6", "Hello ttyS5", &w5, &r5); });
+    std::thread a6([&] { answers(f6, "Hello ttyS5", "Hello ttyS6", &w6, &r6); });
+    uint8_t buf[64];
+    int n = peer_read(f4, buf, 24, 5000);
+    a5.join();
+    a6.join();
+    run.join();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::string((char *)buf, (size_t)(n > 0 ? n : 0)),
+              std::string("Hello ttyS5\0Hello ttyS6\0", 24));
+    EXPECT_EQ(w5, "");
+    EXPECT_EQ(r5, std::string("Hello ttyS4\0", 12));
+    EXPECT_EQ(w6, "");
+    EXPECT_EQ(r6, std::string("Hello ttyS4\0", 12));
+    expect_trace(out, "rs485test\\.cpp", "rs485_test", 3, 7, 7);
+    close(f4);
+    close(f5);
+    close(f6);
 }
