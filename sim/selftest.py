@@ -156,6 +156,8 @@ def subscriber():
     sub.tol = 0.5
     sub.lock = threading.Lock()
     sub.checked = 0
+    sub.outage = {"A": False, "B": False}
+    sub.first_after = {"A": None, "B": None}
     return sub
 
 
@@ -220,6 +222,66 @@ class SubscriberChecks(unittest.TestCase):
         feed(sub, 0, st=1, sq=1)
         feed(sub, 0.5, st=1, sq=2, reason=0)
         self.assertTrue(sub.ev.warnings)
+
+
+class OutageChecks(unittest.TestCase):
+    """Frames lost while the GOOSE link is down: the stream goes on where it was."""
+
+    def test_lost_frames_and_a_new_request_during_the_outage(self):
+        sub = subscriber()
+        feed(sub, 0, st=3, sq=1)
+        sub.outage_begin()
+        feed(sub, 3, st=4, sq=3)                 # sq 1 and 2 were lost
+        self.assertEqual(sub.ev.failures, [])
+        self.assertEqual(sub.first_after["A"][1:], (4, 3))
+        feed(sub, 5, st=4, sq=4)                 # then the schedule goes on: 2 s after sq 3
+        self.assertEqual(sub.ev.failures, [])
+        self.assertEqual(len(sub.requests_since("A", 0)), 2)
+
+    def test_a_stream_that_starts_again_is_refused(self):
+        sub = subscriber()
+        feed(sub, 0, st=3, sq=1)
+        feed(sub, 1, st=3, sq=2)
+        sub.outage_begin()
+        feed(sub, 9, st=3, sq=2)
+        self.assertTrue(has(sub.ev.failures, "after the outage"))
+        sub.ev.failures.clear()
+        sub.outage_begin()
+        feed(sub, 12, st=1, sq=1)
+        self.assertTrue(has(sub.ev.failures, "after the outage"))
+
+
+class FaultPieces(unittest.TestCase):
+    def test_noise_never_starts_like_a_frame(self):
+        from tcusim.line import Line
+        line = Line.__new__(Line)
+        line.rng = __import__("random").Random(7)
+        line.faulty_replies = 0
+        line.ev = Book()
+        sent = []
+        line.send = sent.append
+        for _ in range(2000):
+            line.fault_reply("noise", b"")
+        self.assertTrue(all(len(b) >= 3 and b[1] != (~b[0]) & 0xFF for b in sent))
+        frame = wire.line_frame(0x11, bytes(18))
+        sent.clear()
+        for _ in range(200):
+            line.fault_reply("truncated", frame)
+        self.assertTrue(all(0 < len(b) < len(frame) and frame.startswith(b) for b in sent))
+
+    def test_fault_book_figures(self):
+        from tcusim.faults import Book as FaultBook
+        b = FaultBook()
+        b.injected("pu_reset", 3)
+        for r in (0.2, 0.05, 0.1):
+            b.recovered("pu_reset", r)
+        b.injected("log_full")
+        b.unrecovered("log_full")
+        f = b.figures()
+        self.assertEqual((f["pu_reset"]["injected"], f["pu_reset"]["recovery_median_s"],
+                          f["pu_reset"]["recovery_worst_s"]), (3, 0.1, 0.2))
+        self.assertEqual((f["log_full"]["unrecovered"], f["log_full"]["recovery_median_s"]), (1, None))
+        self.assertTrue(any("NOT recovered" in t for t in b.lines()))
 
 
 if __name__ == "__main__":
