@@ -8,7 +8,8 @@
 #                      project's default build type (RelWithDebInfo)
 #   --cpu-seconds N    window of the two CPU figures (default 60)
 #   --rss-minutes N    length of the simulated charging run (default 5; 60 for the hour)
-#   --rtt-seconds N    length of each round-trip run (default 5)
+#   --rtt-seconds N    length of each round-trip run (default 3)
+#   --rtt-pairs N      terminal/reference run pairs, alternating (default 3)
 #   --no-rt            turnaround at normal priority only (default: also SCHED_FIFO 10)
 # Whole-process runs are host runs of app_ZQHW under a temporary TCU_ROOT; everything
 # that needs a network other than loopback runs in a private network namespace.
@@ -16,15 +17,16 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-build=build-perf cpu_secs=60 rss_min=5 rtt_secs=5 rt=1 figures=()
+build=build-perf cpu_secs=60 rss_min=5 rtt_secs=3 rtt_pairs=3 rt=1 figures=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build=$2; shift 2 ;;
         --cpu-seconds) cpu_secs=$2; shift 2 ;;
         --rss-minutes) rss_min=$2; shift 2 ;;
         --rtt-seconds) rtt_secs=$2; shift 2 ;;
+        --rtt-pairs) rtt_pairs=$2; shift 2 ;;
         --no-rt) rt=0; shift ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
         *) figures+=("$1"); shift ;;
     esac
 done
@@ -164,14 +166,24 @@ if want rtt; then
         wait "$s" 2>/dev/null || true
         awk '/^rtt_per_s /{v=$2} END {print v == "" ? "nan" : v}' "$out"
     }
+    # Terminal and reference alternate, pair after pair: the machine's load drifts, and
+    # each pair's ratio compares runs made seconds apart. Medians over the pairs.
+    med() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
     for tls in plain tls; do
-        own=$(rtt_run "$tls" app)
-        ref=$(rtt_run "$tls" lm)
-        r=$(awk -v a="$own" -v b="$ref" 'BEGIN { printf "%.2f", a / b }')
+        owns="" refs="" ratios=""
+        for _ in $(seq "$rtt_pairs"); do
+            own=$(rtt_run "$tls" app)
+            ref=$(rtt_run "$tls" lm)
+            owns="$owns $own" refs="$refs $ref"
+            ratios="$ratios $(awk -v a="$own" -v b="$ref" 'BEGIN { printf "%.3f", a / b }')"
+        done
+        own=$(echo "$owns" | med) ref=$(echo "$refs" | med)
+        r=$(printf '%.2f' "$(echo "$ratios" | med)")
         refname="libmodbus receive+reply"
         [ "$tls" = tls ] && refname="libmodbus behind TLS client + socketpair"
         row "Modbus TCP read 10 regs, $tls (round trips/s)" "$own (x$r)" "$ref $refname" ">= 1.0x" \
             "$(verdict "$r" 1.0 '>=')"
+        note "round trips $tls, $rtt_pairs pairs of ${rtt_secs} s: terminal$owns; reference$refs; ratios$ratios"
     done
 fi
 
