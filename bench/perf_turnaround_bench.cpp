@@ -22,6 +22,7 @@
 #include "../tests/support/pty_pair.h"
 #include "ast_ZQ.h"
 #include "config.h"
+#include "logger.h"
 #include "tc_system.h"
 #include "tc_tcu.h"
 
@@ -83,6 +84,7 @@ struct bench_env_t {
     std::thread modbus;
     bool goose_ok = false;
     bool tls_ok = false;
+    int log_rx = -1;
 };
 
 bool install_credentials(const std::string &from, const std::string &root) {
@@ -105,6 +107,19 @@ bench_env_t *env_setup() {
     char tmpl[] = "/tmp/perf_turnaround_XXXXXX";
     if (mkdtemp(tmpl)) setenv("TCU_ROOT", tmpl, 1);
     tcu_config.modbus_hw.maxI_GUNA = 250;
+    // The logger as the terminal runs it: writer thread, log file, UDP mirror bound (to
+    // a local socket nobody reads). Console output goes where the script sends it.
+    std::string logdir = std::string(tmpl) + "/home/root/log";
+    std::filesystem::create_directories(logdir);
+    clog_init((logdir + "/tcu").c_str(), 4 << 20, 2);
+    env->log_rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in la{};
+    la.sin_family = AF_INET;
+    la.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t lalen = sizeof la;
+    bind(env->log_rx, (sockaddr *)&la, sizeof la);
+    getsockname(env->log_rx, (sockaddr *)&la, &lalen);
+    clog_bind_serverip("127.0.0.1", ntohs(la.sin_port));
 
     const char *dir = getenv("PERF_TLS_DIR");
     if (dir != nullptr && install_credentials(dir, tmpl) && tls_power_unit_start(&env->pu, dir)) {
