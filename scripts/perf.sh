@@ -54,6 +54,19 @@ cmake -S . -B "$build" -G Ninja >/dev/null
 ninja -C "$build" -j2 app_ZQHW perf_hmac_bench perf_clog_bench perf_turnaround_bench >/dev/null
 app="$top/$build/app_ZQHW"
 hz=$(getconf CLK_TCK)
+# window PID SECONDS: sleeps the window; with perf stat, also counts the process's
+# exact CPU time (task-clock, ms) and context switches into $work/pstat.txt.
+has_perf=0
+perf stat -e task-clock -- true >/dev/null 2>&1 && has_perf=1
+window() {
+    : > "$work/pstat.txt"
+    if [ "$has_perf" = 1 ]; then
+        perf stat -x, -e task-clock,context-switches -p "$1" -o "$work/pstat.txt" -- sleep "$2" >/dev/null 2>&1 || sleep "$2"
+    else
+        sleep "$2"
+    fi
+}
+pstat() { awk -F, -v e="$1" '$3 ~ "^"e {print $1}' "$work/pstat.txt" | head -1; }
 
 # Mutual-TLS credentials like the power unit's: one CA, server 127.0.0.1, client.
 pki="$work/pki"
@@ -227,10 +240,15 @@ if want cpu_absent; then
     # utime + stime + cutime + cstime: the shells started for GPIO writes count too.
     ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
     c0=$(ticks $a); w0=$(date +%s%N)
-    sleep "$cpu_secs"
+    window $a "$cpu_secs"
     c1=$(ticks $a); w1=$(date +%s%N)
     pct=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v ns="$((w1 - w0))" 'BEGIN { printf "%.3f", 100 * c / hz / (ns / 1e9) }')
     row "CPU, every peer absent (% of one core)" "$pct % ($((c1 - c0)) ticks / $(( (w1 - w0) / 1000000000 )) s)" "none" "< 1 %" "$(verdict "$pct" 1 '<')"
+    tc=$(pstat task-clock)
+    if [ -n "$tc" ]; then
+        row "  same, perf stat task-clock (threads only)" "$(awk -v t="$tc" -v s="$cpu_secs" 'BEGIN { printf "%.3f %% (%.0f ms)", t / 10 / s, t }'), $(pstat context-switches) context switches" "none" "< 1 %" \
+            "$(verdict "$(awk -v t="$tc" -v s="$cpu_secs" 'BEGIN { print t / 10 / s }')" 1 '<')"
+    fi
     kill $a 2>/dev/null || true
     wait $a 2>/dev/null || true
 fi
@@ -359,7 +377,7 @@ EOF
         sleep 5
         ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
         c0=$(ticks "$app_pid"); w0=$(date +%s%N)
-        sleep "$cpu_secs"
+        window "$app_pid" "$cpu_secs"
         c1=$(ticks "$app_pid"); w1=$(date +%s%N)
         wait "$sim_pid" || true
         read -r ex bx wall fails < <(sim_figures perf_idle)
@@ -370,6 +388,14 @@ EOF
             'BEGIN { n = e * s / w; printf "%.0f us over %.0f exchanges", 1e6 * c / hz / n, n }')
         row "CPU, peers present and idle, 9600 baud (% of one core)" "$pct % ($((c1 - c0)) ticks / $secs s)" "none" "< 0.5 %" "$(verdict "$pct" 0.5 '<')"
         row "  CPU per line exchange (controller + board)" "$per" "none" "-" "-"
+        tc=$(pstat task-clock)
+        if [ -n "$tc" ]; then
+            cs=$(pstat context-switches)
+            row "  same, perf stat task-clock (threads only)" \
+                "$(awk -v t="$tc" -v s="$secs" -v e="$((ex + bx))" -v w="$wall" -v cs="$cs" 'BEGIN { n = e * s / w;
+                    printf "%.3f %%; %.0f us and %.1f context switches per exchange", t / 10 / s, 1000 * t / n, cs / n }')" \
+                "none" "< 0.5 %" "$(verdict "$(awk -v t="$tc" -v s="$secs" 'BEGIN { print t / 10 / s }')" 0.5 '<')"
+        fi
         note "idle run: $ex controller and $bx board exchanges in $wall s, sim failures $fails"
     fi
 fi
@@ -386,14 +412,18 @@ if want rss; then
     } > "$toml"
     sim_run perf_charge "$toml"
     rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
-    first="" t_start=$(date +%s) samples="$work/rss.txt"
+    first="" t_start=$(date +%s) samples="$work/rss.txt" cpu_first=0 cpu_last=0 t_first=0
     : > "$samples"
     while [ -n "$app_pid" ] && kill -0 "$sim_pid" 2>/dev/null; do
         v=$(rss_kib "$app_pid")
         [ -n "$v" ] || break
         el=$(( $(date +%s) - t_start ))
         echo "$el $v" >> "$samples"
-        [ -z "$first" ] && [ "$el" -ge 60 ] && first=$v
+        if [ -z "$first" ] && [ "$el" -ge 60 ]; then
+            first=$v
+            cpu_first=$(awk '{print $14 + $15 + $16 + $17}' "/proc/$app_pid/stat") t_first=$el
+        fi
+        cpu_last=$(awk '{print $14 + $15 + $16 + $17}' "/proc/$app_pid/stat" 2>/dev/null || echo "$cpu_last")
         sleep 5
     done
     wait "$sim_pid" || true
@@ -411,6 +441,7 @@ if want rss; then
             "$(awk -v f="$first" 'BEGIN { printf "%.2f MiB", f / 1024 }') at 60 s; growth $grow KiB" \
             "< 8 MiB, no growth" "$ok"
         note "charging run: $ex controller and $bx board exchanges in $wall s, sim failures $fails"
+        note "charging run: CPU (threads and GPIO shells) after the first minute $(awk -v c="$((cpu_last - cpu_first))" -v hz="$hz" -v s="$((el - t_first))" 'BEGIN { printf "%.2f %% of one core", 100 * c / hz / s }')"
     fi
 fi
 
