@@ -76,11 +76,12 @@ ip link set pu0 up
 if [ ${#scenarios[@]} -eq 0 ]; then
     scenarios=("$top"/sim/scenarios/*.toml)
 fi
-declare -a results=()
+declare -a results=() names=()
 status=0
 for s in "${scenarios[@]}"; do
     [ -f "$s" ] || s="$top/sim/scenarios/${s%.toml}.toml"
     name=$(basename "$s" .toml)
+    names+=("$name")
     echo "==== $name"
     python3 "$top/sim/dispenser.py" "$s" --app "$app" --run-dir "$run_dir/$name" \
         --tcu-if tcu0 --pu-if pu0 ${verbose} &
@@ -88,6 +89,7 @@ for s in "${scenarios[@]}"; do
     if wait "$child"; then results+=("PASS $name"); else results+=("FAIL $name"); status=1; fi
     child=""
 done
+python3 "$top/sim/fault_table.py" "$run_dir" "${names[@]}" || true
 echo "==== summary"
 printf '  %s\n' "${results[@]}"
 if [ $status -eq 0 ]; then echo "sim: all ${#scenarios[@]} scenario(s) passed"; else echo "sim: FAILED"; fi
