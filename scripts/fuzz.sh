@@ -5,7 +5,7 @@
 # never into the repository). Prints per target the executions run and the coverage
 # reached (cov: edges, ft: features); fails when any target crashed, leaked, hung
 # or broke an invariant (the input is kept in build-fuzz/artifacts/<target>/).
-# Usage: scripts/fuzz.sh [seconds per target, default 60] [target ...]
+# Usage: scripts/fuzz.sh [seconds per target, default 60; 0 replays the corpus only] [target ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
@@ -24,6 +24,13 @@ if [ ${#targets[@]} -eq 0 ]; then
     for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 
+# libFuzzer reads -max_total_time=0 as "no limit": 0 here means one pass over the corpus.
+if [ "$secs" -gt 0 ] 2>/dev/null; then
+    limit=(-max_total_time="$secs")
+else
+    limit=(-runs=0)
+fi
+
 status=0
 rows=()
 for t in "${targets[@]}"; do
@@ -36,7 +43,7 @@ for t in "${targets[@]}"; do
     # detect_leaks: a leak per input would grow for months on the board.
     ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$dir/fuzz/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        "$dir/fuzz/$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$art/" "$work" $seeds >"$log" 2>&1
     rc=$?
     execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -1)
