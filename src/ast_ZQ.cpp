@@ -139,6 +139,17 @@ int ast_send(ast_zq_t *dev) {
 // answer to this one, and every later exchange would read its predecessor's reply.
 int ast_send_request(ast_zq_t *dev) {
     if (!ast_port_ready(dev)) return -2;
+    if (dev->line_dirty) {
+        // The retransmission went out at the end of its deadline, so a device that
+        // answers it answers after the exchange gave up: let that reply finish
+        // before this request, or it lands in the next device's exchange.
+        char scratch[AST_BUFF_SIZE];
+        int64_t until = monotime_ms() + AST_DRAIN_MAX_MS;
+        while (com_ttySx_recv_with_timeout(&dev->tty, scratch, sizeof scratch, AST_QUIET_MS) > 0 &&
+               monotime_ms() < until) {
+        }
+        dev->line_dirty = 0;
+    }
     com_ttySx_flush_input(&dev->tty);
     return ast_send(dev);
 }
@@ -146,6 +157,7 @@ int ast_send_request(ast_zq_t *dev) {
 // Retransmission inside a receive: reopen (which also drops what is pending) and
 // send the last frame again. -2 when the port cannot be reopened or written.
 int ast_resend(ast_zq_t *dev) {
+    dev->line_dirty = 1;
     comm_ttySx_reset(&dev->tty);
     if (dev->tty.fd <= 0) return -2;
     int n = com_ttySx_send(&dev->tty, reinterpret_cast<const char *>(dev->txbuff), dev->txbytes);
@@ -850,9 +862,11 @@ void *ccu_AST_loop(void *argv) {
         int64_t t0 = monotime_ms();
         int answered = ccu_AST_cycle(dev);
         // A cycle that failed at once (port closed, hung up, no device) would
-        // otherwise spin: wait about one receive deadline, watching quit.
+        // otherwise spin: wait about one receive deadline, watching quit. Two
+        // slices, not ten: a missing port should cost no more wake-ups than needed.
         if (answered <= 0 && monotime_ms() - t0 < AST_TIMEOUT_MS / 5) {
-            for (int waited = 0; waited < AST_REOPEN_MS && dev->quit == 0; waited += 50) msleep(50);
+            for (int waited = 0; waited < AST_REOPEN_MS && dev->quit == 0; waited += 250)
+                msleep(250);
         }
     }
     return nullptr;
