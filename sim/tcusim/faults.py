@@ -187,8 +187,12 @@ class Faults:
         every = float(spec.get("every", 3.0))
         duration = float(spec.get("for", 60.0))
         limit = float(spec.get("recover", 5.0))
-        end = time.monotonic() + duration
+        slack = int(spec.get("rss_slack_kb", 256))
         self.book.kind(kind)
+        if self.settle_connected(limit) is not None:
+            time.sleep(0.5)
+        before = self.snapshot()
+        end = time.monotonic() + duration
         last = time.monotonic()
         while time.monotonic() < end and self.sc.app_alive():
             conn = self.settle_connected(limit)
@@ -211,6 +215,8 @@ class Faults:
             self.book.recovered(kind, first - t)
         self.settle_connected(limit)
         self.sc.verify_written()
+        time.sleep(0.5)
+        self.leak_check(kind, before, self.snapshot(), slack)
 
     # ---- power unit: reset right after every handshake ----
     def fault_pu_handshake_reset(self, spec):
