@@ -30,6 +30,10 @@ constexpr int AST_TIMEOUT_MS = 500;
 constexpr int AST_TRIES = 3;
 // A closed port is reopened at most this often.
 constexpr int AST_REOPEN_MS = 500;
+// After a retransmission the line must stay quiet this long before the next
+// request goes out (about 100 characters at 9600 baud), at most AST_DRAIN_MAX_MS.
+constexpr int AST_QUIET_MS = 100;
+constexpr int AST_DRAIN_MAX_MS = 1000;
 
 // Index 0 of each pair is gun A, index 1 gun B.
 struct ast_zq_t {
@@ -66,6 +70,9 @@ struct ast_zq_t {
     uint8_t ast_check[2];
     // Upkeep of a closed port: last reopen attempt (monotonic ms, 0 = none yet).
     int64_t reopen_ms;
+    // A request was retransmitted: its answer may still be on the line when the
+    // next request is due (see ast_send_request).
+    uint8_t line_dirty;
 };
 
 int ccu_AST_init(ast_zq_t *dev, const char *devname);

@@ -278,6 +278,33 @@ TEST_F(AstLink, LateReplyIsDroppedBeforeTheNextPoll) {
     EXPECT_EQ(f[1].bytes[5], 14);
 }
 
+// A device that answers a retransmitted poll answers after the exchange gave up;
+// on a real bus its reply is still arriving when the next request is due and the
+// next device answers only after it. The terminal waits for the line to go quiet.
+TEST_F(AstLink, ReplyToARetransmissionStillArrivingIsNotTakenByTheNextExchange) {
+    EXPECT_EQ(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), -2);  // silent: retransmitted
+    std::thread late([&] {
+        usleep(30000);
+        ctrl_bytes r = ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0});  // allocate 2000 to gun A
+        write(line.master, r.data(), r.size());
+    });
+    ctrl_action_t own{ctrl_reply(0x12, 6, 14, {0})};
+    own.delay_ms = 150;  // gun B answers after the bus is free again
+    peer->clear_frames();
+    peer->queue(0x12, own);
+    int rc = ccu_AST_queryController(dev.get(), 0x12, 3, 4, 0);
+    late.join();
+    EXPECT_GT(rc, 0);
+    EXPECT_EQ(dev->power_allocated[0], 3) << "the late gun A reply was executed";
+    usleep(100000);
+    std::vector<ctrl_bytes> responses;  // frames with byte 3 = 1 answer a command
+    for (const auto &fr : peer->frames())
+        if (fr.bytes.size() > 5 && fr.bytes[3] == 1) responses.push_back(fr.bytes);
+    ASSERT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responses[0][0], 0x12);
+    EXPECT_EQ(responses[0][4], 6);  // gun B's own seq
+}
+
 TEST_F(AstLink, UnsupportedCommandRepeatsThePoll) {
     auto f = exchange(0x11, ctrl_reply(0x11, 3, 12, {0}));
     ASSERT_EQ(f.size(), 2u);
