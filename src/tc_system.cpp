@@ -42,15 +42,18 @@ char *format_utc_time(char *buff, int bsize) {
 
 void msleep(int timeout) {
     if (timeout <= 0) return;
-    struct timeval tv;
-    tv.tv_sec = timeout / 1000;
-    tv.tv_usec = (timeout % 1000) * 1000;
-    // Linux select() leaves the remaining time in tv, so a signal only shortens
-    // nothing: the loop sleeps what is left.
+    // A signal interrupts select(); the sleep goes on for what is left of the
+    // deadline. The time left is computed here rather than taken from select(),
+    // which not every environment writes back (user-mode emulators do not).
+    const int64_t deadline = monotime_ms() + timeout;
     for (;;) {
+        int64_t left = deadline - monotime_ms();
+        if (left <= 0) break;
+        struct timeval tv;
+        tv.tv_sec = (time_t)(left / 1000);
+        tv.tv_usec = (suseconds_t)((left % 1000) * 1000);
         int rc = select(0, nullptr, nullptr, nullptr, &tv);
-        if (rc < 0 && errno == EINTR) continue;
-        break;
+        if (rc < 0 && errno != EINTR) break;
     }
 }
 

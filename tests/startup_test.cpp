@@ -15,6 +15,7 @@
 #include "main.h"
 #include "tc_system.h"
 #include "tc_tcu.h"
+#include "support/emu_detect.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ TEST(StartUp, ProgramPrintsVersionLineAndStaysUp) {
         dup2(out[1], 1);
         close(out[0]);
         setenv("TCU_ROOT", root.c_str(), 1);
-        execl(TCU_BINARY_DIR "/app_ZQHW", "app_ZQHW", (char *)nullptr);
+        char *const argv[] = {(char *)"app_ZQHW", nullptr};
+        emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
         _exit(127);
     }
     close(out[1]);

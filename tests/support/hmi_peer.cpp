@@ -1,5 +1,6 @@
 // Scripted HMI board for the updater tests: TCP server, updater child process, temporary root.
 #include "support/hmi_peer.h"
+#include "support/emu_detect.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -158,7 +159,7 @@ bool HmiUpdater::start(const std::string &binary, const std::vector<std::string>
         }
         dup2(fds[1], STDOUT_FILENO);
         dup2(fds[1], STDERR_FILENO);
-        execve(binary.c_str(), argv.data(), envp.data());
+        emu_execve(binary.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);
