@@ -328,13 +328,16 @@ int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FIL
         clog_stdout(line, len);
         return len;
     }
-    int was_empty = clogger.bytes == 0;
+    const int before = clogger.bytes;
     clog_ring_put(&clogger, line, len);
+    // The writer takes everything per wake-up: a caller wakes it only when it sleeps
+    // on an empty ring, or when the ring passes half full during its short wait (so
+    // a burst is not cut by the ring wrapping).
+    bool wake = clogger.writer_waiting != 0 ||
+                (before < CLOG_RING_SIZE / 2 && clogger.bytes >= CLOG_RING_SIZE / 2);
+    clogger.writer_waiting = 0;
     pthread_mutex_unlock(&clogger.mutex);
-    // One post per batch: the writer takes everything per wake-up, so lines that
-    // join a ring not yet drained are carried by the post of the first one, and a
-    // burst costs the callers no futex wake-up per line.
-    if (was_empty) sem_post(&clogger.sempare);
+    if (wake) sem_post(&clogger.sempare);
     return len;
 }
 
@@ -513,7 +516,15 @@ int clog_fopen(clog_t *clog) {
 void *clog_loop(void *arg) {
     clog_t *clog = static_cast<clog_t *>(arg);
     for (;;) {
-        while (sem_wait(&clog->sempare) != 0 && errno == EINTR) {
+        // Block only on an empty ring; the flag is set under the ring's mutex, so a
+        // line queued after this test always sees it and posts.
+        pthread_mutex_lock(&clog->mutex);
+        bool idle = clog->bytes == 0 && clog->quit.load() == 0;
+        clog->writer_waiting = idle ? 1 : 0;
+        pthread_mutex_unlock(&clog->mutex);
+        if (idle) {
+            while (sem_wait(&clog->sempare) != 0 && errno == EINTR) {
+            }
         }
         int quit = clog->quit.load();
         pthread_mutex_lock(&clog_hold_mutex);
@@ -521,6 +532,16 @@ void *clog_loop(void *arg) {
         // Lines queued before quit was raised are written before returning.
         clog_write_chunk(clog);
         if (quit) break;
+        // Let the next lines gather; a post (half-full ring, clog_exit) ends it early.
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += (long)CLOG_BATCH_MS * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        while (sem_clockwait(&clog->sempare, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+        }
     }
     return nullptr;
 }

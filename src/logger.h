@@ -61,7 +61,15 @@ struct clog_t {
     char cur_name[512];     // name of the open file (never deleted by retention)
     int64_t reopen_ms;      // monotonic time of the last failed open/write
     char obuf[CLOG_RING_SIZE];
+    // The writer is blocked waiting for a line (guarded by mutex): only then does a
+    // caller pay for waking it.
+    int writer_waiting;
 };
+
+// After a wake-up the writer lets lines gather this long before it looks again, so a
+// steady trickle of lines costs the callers no wake-up each; a ring half full or
+// clog_exit cuts the wait short.
+constexpr int CLOG_BATCH_MS = 20;
 
 extern clog_t clogger;
 
