@@ -139,12 +139,12 @@ class Faults:
     def snapshot(self):
         return proc_fds(self.pid), proc_rss_kb(self.pid)
 
-    def run(self, spec):
-        kind = spec.get("kind")
+    def run(self, params):
+        kind = params.get("kind")
         fn = getattr(self, "fault_" + str(kind), None)
         if fn is None:
             raise ValueError("unknown fault kind %r" % kind)
-        fn(spec)
+        fn(params)
 
     # ---- helpers ----
     def wait_report_on(self, conn, limit):
@@ -193,13 +193,13 @@ class Faults:
                 kind, n, window, rate, min(gaps) if gaps else 0))
 
     # ---- power unit: resets every few seconds ----
-    def fault_pu_reset(self, spec):
+    def fault_pu_reset(self, params):
         kind = "pu_reset"
         pu, ev = self.sc.pu, self.ev
-        every = float(spec.get("every", 3.0))
-        duration = float(spec.get("for", 60.0))
-        limit = float(spec.get("recover", 5.0))
-        slack = int(spec.get("rss_slack_kb", 256))
+        every = float(params.get("every", 3.0))
+        duration = float(params.get("for", 60.0))
+        limit = float(params.get("recover", 5.0))
+        slack = int(params.get("rss_slack_kb", 256))
         self.book.kind(kind)
         if self.settle_connected(limit) is not None:
             time.sleep(0.5)
@@ -231,14 +231,14 @@ class Faults:
         self.leak_check(kind, before, self.snapshot(), slack)
 
     # ---- power unit: reset right after every handshake ----
-    def fault_pu_handshake_reset(self, spec):
+    def fault_pu_handshake_reset(self, params):
         kind = "pu_handshake_reset"
         pu, ev = self.sc.pu, self.ev
-        count = int(spec.get("count", 100))
-        slack = int(spec.get("rss_slack_kb", 128))
+        count = int(params.get("count", 100))
+        slack = int(params.get("rss_slack_kb", 128))
         # Allocator arenas and OpenSSL's one-time tables grow over the first
         # handshakes: memory is compared from the warm state on, reported from the start.
-        warm_n = int(spec.get("warm_up", max(10, count // 10)))
+        warm_n = int(params.get("warm_up", max(10, count // 10)))
         warm = None
         if self.settle_connected() is None:
             ev.fail("%s: no connection to start from" % kind)
@@ -295,15 +295,15 @@ class Faults:
         self.sc.verify_written()
 
     # ---- TLS handshakes that fail ----
-    def fault_tls(self, spec):
-        mode = spec.get("mode")
+    def fault_tls(self, params):
+        mode = params.get("mode")
         kind = "tls_" + str(mode)
         sc, pu, ev = self.sc, self.sc.pu, self.ev
         if not sc.tls or not getattr(sc, "pki", None):
             raise ValueError("fault tls needs [setup] tls = true")
-        duration = float(spec.get("for", 6.0))
-        limit = float(spec.get("recover", 5.0))
-        slack = int(spec.get("rss_slack_kb", 256))
+        duration = float(params.get("for", 6.0))
+        limit = float(params.get("recover", 5.0))
+        slack = int(params.get("rss_slack_kb", 256))
         pki, etc = sc.pki, sc.etc
         if self.settle_connected() is None:
             ev.fail("%s: no connection to start from" % kind)
@@ -353,15 +353,15 @@ class Faults:
         self.leak_check(kind, before, self.snapshot(), slack)
 
     # ---- controller line ----
-    def fault_line(self, spec):
-        mode = spec.get("mode")
+    def fault_line(self, params):
+        mode = params.get("mode")
         kind = "line_" + str(mode)
         sc, line, ev = self.sc, self.sc.line, self.ev
-        devices = spec.get("devices", ["A", "B", "board"])
-        duration = float(spec.get("for", 2.0))
-        times = int(spec.get("times", 3))
-        gap = float(spec.get("gap", 2.0))
-        limit = float(spec.get("recover", 5.0))
+        devices = params.get("devices", ["A", "B", "board"])
+        duration = float(params.get("for", 2.0))
+        times = int(params.get("times", 3))
+        gap = float(params.get("gap", 2.0))
+        limit = float(params.get("recover", 5.0))
         replies0 = line.faulty_replies
         for i in range(times):
             ev.log("CTRL", "%s %d of %d on %s for %.1f s" % (kind, i + 1, times, "+".join(devices), duration))
@@ -390,15 +390,15 @@ class Faults:
         self.book.extra(kind, faulty_replies=more + line.faulty_replies - replies0)
 
     # ---- the pseudo-terminal vanishing ----
-    def fault_pty(self, spec):
+    def fault_pty(self, params):
         kind = "pty_vanish"
         line, ev = self.sc.line, self.ev
         if not line.link:
             raise ValueError("fault pty needs [setup] tty_link = true")
-        down = float(spec.get("down", 1.0))
-        times = int(spec.get("times", 3))
-        gap = float(spec.get("gap", 2.0))
-        limit = float(spec.get("recover", 5.0))
+        down = float(params.get("down", 1.0))
+        times = int(params.get("times", 3))
+        gap = float(params.get("gap", 2.0))
+        limit = float(params.get("recover", 5.0))
         for i in range(times):
             line.pty_req = "vanish"
             self.book.injected(kind)
@@ -425,14 +425,14 @@ class Faults:
         if r.returncode != 0:
             raise RuntimeError("ip link set %s %s: %s" % (self.sc.tcu_if, state, r.stderr.strip()))
 
-    def fault_goose_link(self, spec):
+    def fault_goose_link(self, params):
         kind = "goose_link_down"
         sc, sub, ev = self.sc, self.sc.sub, self.ev
-        down = float(spec.get("down", 2.0))
-        times = int(spec.get("times", 2))
-        gap = float(spec.get("gap", 3.0))
-        limit = float(spec.get("recover", 7.0))
-        during = spec.get("during", {})      # gun -> controller commands sent while down
+        down = float(params.get("down", 2.0))
+        times = int(params.get("times", 2))
+        gap = float(params.get("gap", 3.0))
+        limit = float(params.get("recover", 7.0))
+        during = params.get("during", {})      # gun -> controller commands sent while down
         for i in range(times):
             st0 = {g: sub.streams[g].st for g in "AB"}
             sub.outage_begin()
@@ -500,16 +500,16 @@ class Faults:
                 self.write_until_full(os.path.join(self.sc.logfs, name), b"\n")
         return path
 
-    def fault_log(self, spec):
-        mode = spec.get("mode")
+    def fault_log(self, params):
+        mode = params.get("mode")
         kind = "log_" + str(mode)
         sc, ev, line, pu = self.sc, self.ev, self.sc.line, self.sc.pu
         if not getattr(sc, "logfs", None):
             ev.warn("%s skipped: no private mount namespace for a tmpfs log directory (%s)" % (
                 kind, getattr(sc, "logfs_error", "not asked for")))
             return
-        duration = float(spec.get("for", 4.0))
-        limit = float(spec.get("recover", 15.0))
+        duration = float(params.get("for", 4.0))
+        limit = float(params.get("recover", 15.0))
         logdir = os.path.join(sc.root, "home/root/log")
         # The logger reports its own failures on the console only.
         why = {"full": "No space left on device", "unwritable": "Not a directory"}.get(mode)

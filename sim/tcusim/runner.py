@@ -355,12 +355,12 @@ class Scenario:
         return False
 
     # ---- power unit actions ----
-    def key_bytes(self, spec):
-        if spec.startswith("seed="):
-            return hashlib.sha384(spec[5:].encode()).digest()
-        if spec == "zero":
+    def key_bytes(self, params):
+        if params.startswith("seed="):
+            return hashlib.sha384(params[5:].encode()).digest()
+        if params == "zero":
             return bytes(48)
-        k = bytes.fromhex(spec)
+        k = bytes.fromhex(params)
         if len(k) != 48:
             raise ValueError("a key has 48 bytes")
         return k
@@ -531,8 +531,8 @@ class Scenario:
             self.pu_action(action)
         # Faults come first; the step's commands and expectations follow them.
         faults = st.get("fault", [])
-        for spec in [faults] if isinstance(faults, dict) else faults:
-            self.faults.run(spec)
+        for params in [faults] if isinstance(faults, dict) else faults:
+            self.faults.run(params)
         if st.get("fault"):
             t0 = time.monotonic()
             log0 = self.log_text()
@@ -570,10 +570,10 @@ class Scenario:
             if not ev.wait_until(lambda: (self.sub.frames_of(gun)[1] or 0) >= sq, left()):
                 ev.fail("gun %s GOOSE stream at st %s sq %s, expected sqNum %d by now" % (
                     (gun,) + self.sub.frames_of(gun)[:2] + (sq,)))
-        for gun, spec in exp.get("goose_key", {}).items():
-            key = self.key_bytes(spec)
+        for gun, params in exp.get("goose_key", {}).items():
+            key = self.key_bytes(params)
             if not ev.wait_until(lambda: self.sub.last_key[gun] == key, left()):
-                ev.fail("gun %s: no GOOSE frame verified under the key %s" % (gun, spec))
+                ev.fail("gun %s: no GOOSE frame verified under the key %s" % (gun, params))
         if "connections" in exp and self.pu.connections != exp["connections"]:
             ev.fail("the terminal connected %d times, expected %d" % (self.pu.connections, exp["connections"]))
         if "no_report" in exp:
