@@ -594,15 +594,17 @@ int ccu_AST_cmd101_QueryPowerAlloc(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
+// Lock and auxiliary-power queries: the board says 0 for locked / on, the
+// controller wants 1 in the low byte under 0xFF.
+static uint16_t ast_board_state_word(uint8_t state) {
+    return (uint16_t)(0xFF00 + (state == 0 ? 1 : 0));
+}
+
 int ccu_AST_cmd102_QueryGunLockState(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
     int gun = ast_gun(dev, addr);
-    uint16_t data = 0;
-    // The board says 0 for locked; the controller wants 1.
-    if (gun >= 0) {
-        uint8_t state = gun == 0 ? dev->GUNA_ELockState : dev->GUNB_ELockState;
-        data = (uint16_t)(0xFF00 + (state == 0 ? 1 : 0));
-    }
+    uint16_t data =
+        gun < 0 ? 0 : ast_board_state_word(gun == 0 ? dev->GUNA_ELockState : dev->GUNB_ELockState);
     TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
@@ -610,11 +612,9 @@ int ccu_AST_cmd102_QueryGunLockState(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
 int ccu_AST_cmd103_QueryAuxPowerState(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
     int gun = ast_gun(dev, addr);
-    uint16_t data = 0;
-    if (gun >= 0) {
-        uint8_t state = gun == 0 ? dev->GUNA_AuxPowerState : dev->GUNB_AuxPowerState;
-        data = (uint16_t)(0xFF00 + (state == 0 ? 1 : 0));
-    }
+    uint16_t data = gun < 0 ? 0
+                            : ast_board_state_word(gun == 0 ? dev->GUNA_AuxPowerState
+                                                            : dev->GUNB_AuxPowerState);
     TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
