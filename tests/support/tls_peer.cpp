@@ -2,6 +2,7 @@
 #include "support/tls_peer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -48,27 +49,39 @@ bool copy_file(const std::string &from, const std::string &to) {
 }  // namespace
 
 // The set is made once per build tree and kept for a day: every test process of
-// the suite (ctest runs each case alone) reuses it instead of generating keys again.
+// the suite (ctest runs each case alone, two at a time under -j2) reuses it instead
+// of generating keys again. A lock file beside the cache keeps makers and users
+// apart: a user holds it shared for its whole life, a maker exclusively, so no
+// process ever loads half of one set and half of another, or a set being removed.
 TlsCerts::TlsCerts(const std::string &cache) {
-    struct stat st;
-    bool fresh = stat((cache + "/done").c_str(), &st) == 0 && time(nullptr) - st.st_mtime < 86400;
-    if (!fresh) {
-        std::string tmp = cache + ".tmp" + std::to_string(getpid());
-        run("rm -rf '" + tmp + "' && mkdir -p '" + tmp + "'");
-        bool made = make_ca(tmp, "ca1") && make_ca(tmp, "ca2") &&
-                    make_leaf(tmp, "server1", "ca1", "power-unit") &&
-                    make_leaf(tmp, "server2", "ca2", "impostor") &&
-                    make_leaf(tmp, "client1", "ca1", "terminal") &&
-                    make_leaf(tmp, "client2", "ca2", "terminal2") &&
-                    run("cd " + tmp +
-                        " && openssl pkey -in client1.key -aes256 -passout pass:secret -out "
-                        "client1_enc.key"
-                        " && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "
-                        "rsa.key && touch done");
-        // Replace the cache in one rename; a concurrent maker may have won already.
-        if (made) run("rm -rf '" + cache + "' && mv -T '" + tmp + "' '" + cache + "'");
-        run("rm -rf '" + tmp + "'");
+    lock_fd_ = open((cache + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    auto fresh = [&] {
+        struct stat st;
+        return stat((cache + "/done").c_str(), &st) == 0 && time(nullptr) - st.st_mtime < 86400;
+    };
+    if (lock_fd_ >= 0) flock(lock_fd_, LOCK_SH);
+    if (!fresh()) {
+        // Give up the shared hold and make (or find made) the set under the exclusive one.
+        if (lock_fd_ >= 0) flock(lock_fd_, LOCK_EX);
+        if (!fresh()) {
+            std::string tmp = cache + ".tmp" + std::to_string(getpid());
+            run("rm -rf '" + tmp + "' && mkdir -p '" + tmp + "'");
+            bool made = make_ca(tmp, "ca1") && make_ca(tmp, "ca2") &&
+                        make_leaf(tmp, "server1", "ca1", "power-unit") &&
+                        make_leaf(tmp, "server2", "ca2", "impostor") &&
+                        make_leaf(tmp, "client1", "ca1", "terminal") &&
+                        make_leaf(tmp, "client2", "ca2", "terminal2") &&
+                        run("cd " + tmp +
+                            " && openssl pkey -in client1.key -aes256 -passout pass:secret -out "
+                            "client1_enc.key"
+                            " && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 "
+                            "-out rsa.key && touch done");
+            if (made) run("rm -rf '" + cache + "' && mv -T '" + tmp + "' '" + cache + "'");
+            run("rm -rf '" + tmp + "'");
+        }
+        if (lock_fd_ >= 0) flock(lock_fd_, LOCK_SH);
     }
+    struct stat st;
     ok = stat((cache + "/done").c_str(), &st) == 0;
     char tmpl[] = "/tmp/tls_root_XXXXXX";
     if (mkdtemp(tmpl) != nullptr) dir = tmpl;
@@ -89,6 +102,7 @@ TlsCerts::TlsCerts(const std::string &cache) {
 
 TlsCerts::~TlsCerts() {
     if (!dir.empty()) run("rm -rf '" + dir + "'");
+    if (lock_fd_ >= 0) close(lock_fd_);  // releases the shared hold on the cache
 }
 
 bool TlsCerts::install(const std::string &root, const std::string &ca, const std::string &crt,

@@ -27,6 +27,9 @@ struct TlsCerts {
     // empty source leaves that file absent.
     bool install(const std::string &root, const std::string &ca, const std::string &crt,
                  const std::string &key) const;
+
+  private:
+    int lock_fd_ = -1;  // shared hold on the cache while this set is in use
 };
 
 struct TlsServerOptions {
