@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <linux/if_ether.h>
+#include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -178,6 +179,12 @@ bool parse_goose(const uint8_t *b, int len, GooseFrame *g) {
 GooseCapture::GooseCapture() {
     fd_ = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
     if (fd_ < 0) return;
+    // Every test process on the machine shares lo, and one of them may flood it with
+    // GOOSE repetitions: a roomy queue, and (once a prefix is set) a kernel filter so
+    // that frames of others never take the room of this process's own.
+    int big = 4 << 20;
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
@@ -215,6 +222,30 @@ bool GooseCapture::next(GooseFrame *g, int timeout_ms) {
 void GooseCapture::only_dst_prefix(const uint8_t *prefix, int n) {
     prefix_len_ = n < 0 ? 0 : (n > 6 ? 6 : n);
     memcpy(prefix_, prefix, (size_t)prefix_len_);
+    if (fd_ < 0) return;
+    // Kernel-side filter: outgoing GOOSE frames to this prefix only. next() still
+    // checks the same, so a kernel that refuses the filter changes nothing but room.
+    std::vector<sock_filter> code;
+    code.push_back(BPF_STMT(BPF_LD | BPF_B | BPF_ABS, (uint32_t)(SKF_AD_OFF + SKF_AD_PKTTYPE)));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 0));
+    code.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x88B8, 0, 0));
+    for (int i = 0; i < prefix_len_; i++) {
+        code.push_back(BPF_STMT(BPF_LD | BPF_B | BPF_ABS, (uint32_t)i));
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, prefix_[i], 0, 0));
+    }
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0xFFFF));  // accept
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));       // drop
+    // Every test jumps to the drop at the end when it fails.
+    size_t drop = code.size() - 1;
+    for (size_t i = 0; i < code.size(); i++) {
+        if (BPF_CLASS(code[i].code) == BPF_JMP) code[i].jf = (uint8_t)(drop - i - 1);
+    }
+    sock_fprog prog{(unsigned short)code.size(), code.data()};
+    if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) == 0) {
+        // Frames queued before the filter was in place may be anyone's.
+        drain();
+    }
 }
 
 void GooseCapture::drain() {
