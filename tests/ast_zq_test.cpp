@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "ast_ZQ.h"
@@ -18,6 +19,19 @@
 #include "tc_tcu.h"
 
 namespace {
+
+// Bound on waits for something that must come; never a timing requirement.
+constexpr int kWaitMs = 10000;
+
+// Bytes written to a pseudo-terminal master reach the slave's input queue through the
+// kernel's flip-buffer work, a moment later on a loaded machine: waits until n bytes
+// are queued on fd (any descriptor of the slave side).
+bool wait_queued(int fd, int n) {
+    int64_t deadline = monotime_ms() + kWaitMs;
+    int queued = 0;
+    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < n && monotime_ms() < deadline) msleep(2);
+    return queued >= n;
+}
 
 std::string hex(const ctrl_bytes &b) {
     std::string s;
@@ -94,7 +108,7 @@ class AstLink : public ::testing::Test {
         int r = ccu_AST_queryController(dev.get(), addr, dev->stat1[gun], dev->stat2[gun],
                                         (uint16_t)(dev->power_allocated[gun] / 5));
         if (rc) *rc = r;
-        if (r > 0) peer->wait_count(2, 2000);
+        if (r > 0) peer->wait_count(2, kWaitMs);
         return peer->frames();
     }
     ctrl_bytes response_to(uint8_t addr, const ctrl_bytes &reply) {
@@ -153,7 +167,7 @@ TEST(AstCrc, ModbusCheckValuesTablesAndAnIndependentBitwiseCrc) {
 TEST_F(AstLink, FirstCycleFramesByteExact) {
     quiet_line();
     EXPECT_EQ(ccu_AST_cycle(dev.get()), 3);
-    ASSERT_TRUE(peer->wait_count(5, 2000));
+    ASSERT_TRUE(peer->wait_count(5, kWaitMs));
     auto f = peer->frames();
     ASSERT_EQ(f.size(), 5u);
     EXPECT_EQ(hex(f[0].bytes), "11 EE 04 00 03 04 00 0E 4F");  // power_allocated 3 -> 0
@@ -204,7 +218,7 @@ TEST_F(AstLink, SilenceCostsOneDeadlineWithRetransmissions) {
     EXPECT_EQ(rc, -2);
     EXPECT_GE(took, 500);
     EXPECT_LT(took, 5000);
-    peer->wait_count(2, 200);
+    peer->wait_count(2, kWaitMs);
     auto f = peer->frames();
     // The first poll and at most two retransmissions, all the same poll.
     ASSERT_GE(f.size(), 2u);
@@ -221,7 +235,7 @@ TEST_F(AstLink, BadHeadersAreRetransmittedAndNeverAnswered) {
     int rc = 0;
     auto f = exchange(0x11, bad, &rc);
     EXPECT_LT(rc, 0);
-    peer->wait_count(3, 500);
+    peer->wait_count(3, kWaitMs);
     f = peer->frames();
     EXPECT_EQ(f.size(), 3u);
     for (const auto &fr : f) EXPECT_EQ(fr.bytes[3], 0);  // polls only
@@ -268,7 +282,7 @@ TEST_F(AstLink, LateReplyIsDroppedBeforeTheNextPoll) {
     EXPECT_EQ(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), -2);
     ctrl_bytes late = ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0});  // allocate 2000 to gun A
     ASSERT_EQ(write(line.master, late.data(), late.size()), (ssize_t)late.size());
-    usleep(100000);  // now waiting in the terminal's input queue
+    ASSERT_TRUE(wait_queued(line.slave, (int)late.size()));  // now in the terminal's input queue
 
     auto f = exchange(0x12, ctrl_reply(0x12, 6, 14, {0}));
     EXPECT_EQ(dev->power_allocated[0], 3) << "the stale gun A reply was executed";
@@ -296,10 +310,22 @@ TEST_F(AstLink, ReplyToARetransmissionStillArrivingIsNotTakenByTheNextExchange) 
     late.join();
     EXPECT_GT(rc, 0);
     EXPECT_EQ(dev->power_allocated[0], 3) << "the late gun A reply was executed";
-    usleep(100000);
-    std::vector<ctrl_bytes> responses;  // frames with byte 3 = 1 answer a command
+    // Frames with byte 3 = 1 answer a command. The peer reads them on its own thread:
+    // wait for gun B's response, the last frame of the exchange, so that any response
+    // written before it has been collected too.
+    auto is_response = [](const ctrl_frame_t &fr) {
+        return fr.bytes.size() > 5 && fr.bytes[3] == 1;
+    };
+    peer->wait_for(
+        [&](const std::vector<ctrl_frame_t> &fs) {
+            return std::any_of(fs.begin(), fs.end(), [&](const ctrl_frame_t &fr) {
+                return is_response(fr) && fr.bytes[0] == 0x12;
+            });
+        },
+        kWaitMs);
+    std::vector<ctrl_bytes> responses;
     for (const auto &fr : peer->frames())
-        if (fr.bytes.size() > 5 && fr.bytes[3] == 1) responses.push_back(fr.bytes);
+        if (is_response(fr)) responses.push_back(fr.bytes);
     ASSERT_EQ(responses.size(), 1u);
     EXPECT_EQ(responses[0][0], 0x12);
     EXPECT_EQ(responses[0][4], 6);  // gun B's own seq
@@ -542,7 +568,7 @@ TEST(AstLinkPort, PeerClosingTheLineThenADeviceReturns) {
     peer->board_state(ctrl_board_state_t{});
     peer->queue(0x12, ctrl_action_t{{}, 0, true});  // gun B's controller hangs up
     std::thread t(ccu_AST_loop, dev.get());
-    for (int i = 0; i < 300 && !peer->closed(); i++) msleep(10);
+    for (int i = 0; i < kWaitMs / 10 && !peer->closed(); i++) msleep(10);
     ASSERT_TRUE(peer->closed());
     // The device path goes with the line: the freed pseudo-terminal number may be
     // handed to another process at once, and the terminal keeps reopening its path.
@@ -567,7 +593,7 @@ TEST(AstLinkPort, PeerClosingTheLineThenADeviceReturns) {
     peer2.set_default(0x11, ctrl_reply(0x11, 0, 14, {0}));
     peer2.set_default(0x12, ctrl_reply(0x12, 0, 14, {0}));
     peer2.board_state(ctrl_board_state_t{});
-    EXPECT_TRUE(peer2.wait_count(5, 5000));  // reopened within about 500 ms
+    EXPECT_TRUE(peer2.wait_count(5, kWaitMs));  // reopened, about 500 ms later
     dev->quit = 1;
     t.join();
     peer2.stop();
