@@ -17,6 +17,9 @@
 
 namespace {
 
+// Bound on waits for something that must come; never a timing requirement.
+constexpr int kWaitMs = 10000;
+
 // The first log line holding both texts, or empty.
 std::string line_with(const std::string &all, const std::string &a, const std::string &b) {
     std::istringstream in(all);
@@ -72,7 +75,7 @@ TEST_F(ModbusReview, TlsRecordArrivingInPiecesIsWaitedFor) {
     ASSERT_GT(init_link("127.0.0.1", srv.port_text(), 1), 0);
     ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
     run_loop();
-    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(3000).size(), 28u);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(kWaitMs).size(), 28u);
 
     mb_bytes raw = srv.seal(mb_read_req(0x0E01, 0x0000, 1));
     ASSERT_GT(raw.size(), 8u);
@@ -82,11 +85,11 @@ TEST_F(ModbusReview, TlsRecordArrivingInPiecesIsWaitedFor) {
         tap.clear();
         ASSERT_TRUE(srv.send_raw(mb_bytes(raw.begin(), raw.begin() + (long)cut)));
         double cpu0 = cpu_seconds();
-        EXPECT_TRUE(tap.wait_for("timeout rx_bytes:0", 3000))
+        EXPECT_TRUE(tap.wait_for("timeout rx_bytes:0", kWaitMs))
             << "cut " << cut << ": no idle wait while the record is incomplete, cpu "
             << cpu_seconds() - cpu0 << " s";
         ASSERT_TRUE(srv.send_raw(mb_bytes(raw.begin() + (long)cut, raw.end())));
-        EXPECT_EQ(mb_hex(srv.read_frame(3000)), "0E 01 00 00 00 05 01 03 02 00 02");
+        EXPECT_EQ(mb_hex(srv.read_frame(kWaitMs)), "0E 01 00 00 00 05 01 03 02 00 02");
         raw = srv.seal(mb_read_req(0x0E01, 0x0000, 1));
     }
     pthread_mutex_lock(&dev->mutex);
@@ -101,16 +104,16 @@ TEST_F(ModbusReview, LimitLinesNameTheHandler) {
     ModbusPeer peer;
     ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
     run_loop();
-    ASSERT_TRUE(peer.accept_within(5000));
-    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(3000).size(), 28u);
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
+    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(kWaitMs).size(), 28u);
     ASSERT_TRUE(peer.send_bytes(mb_write1_req(1, 0x2100, 0x447A)));
-    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
+    ASSERT_EQ(peer.read_frame(kWaitMs).size(), 12u);
     ASSERT_TRUE(peer.send_bytes(mb_write1_req(2, 0x2101, 0x0000)));
-    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
-    ASSERT_TRUE(tap.wait_for("--GUNA.maxV:1000.000000", 2000));
+    ASSERT_EQ(peer.read_frame(kWaitMs).size(), 12u);
+    ASSERT_TRUE(tap.wait_for("--GUNA.maxV:1000.000000", kWaitMs));
     ASSERT_TRUE(peer.send_bytes(mb_writeN_req(3, 0x2D02, {0x42C8, 0x0000})));
-    ASSERT_EQ(peer.read_frame(3000).size(), 12u);
-    ASSERT_TRUE(tap.wait_for("--GUNB.maxI:100.000000", 2000));
+    ASSERT_EQ(peer.read_frame(kWaitMs).size(), 12u);
+    ASSERT_TRUE(tap.wait_for("--GUNB.maxI:100.000000", kWaitMs));
     EXPECT_NE(line_with(tap.all(), " modbus_TCP_write_single_register ", "--GUNA.maxV:1000.000000"),
               "")
         << tap.all();
@@ -126,12 +129,12 @@ TEST_F(ModbusReview, EveryLimitAndTriggerRegisterOfBothGuns) {
     ModbusPeer peer;
     ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
     run_loop();
-    ASSERT_TRUE(peer.accept_within(5000));
-    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(3000).size(), 28u);
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
+    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(kWaitMs).size(), 28u);
     uint16_t tid = 0x0F00;
     auto ask = [&](const mb_bytes &rq) {
         EXPECT_TRUE(peer.send_bytes(rq));
-        mb_bytes r = peer.read_frame(3000);
+        mb_bytes r = peer.read_frame(kWaitMs);
         EXPECT_EQ(r.size(), 12u) << mb_hex(r);
     };
     struct {
@@ -150,7 +153,7 @@ TEST_F(ModbusReview, EveryLimitAndTriggerRegisterOfBothGuns) {
             ask(mb_write1_req(++tid, (uint16_t)(base + l.first + 1), (uint16_t)bits));
             char want[64];
             snprintf(want, sizeof want, "--%s.%s:%f\n", gun, l.name, (double)value);
-            EXPECT_TRUE(tap.wait_for(want, 2000)) << want;
+            EXPECT_TRUE(tap.wait_for(want, kWaitMs)) << want;
             value += 1.0f;
         }
     }
@@ -212,7 +215,7 @@ TEST_F(ModbusReview, StartupDumpAndLogLines) {
         << out;
     const char *lines[] = {"ADDR:0x1015=0002\n", "ADDR:0x1104=0004, CCS1\n", "ADDR:0x110E=0007\n",
                            "ADDR:0x1D04=0004, GBDC\n", "ADDR:0x1D0E=0008\n"};
-    ASSERT_TRUE(tap.wait_for(lines[4], 2000)) << tap.all();
+    ASSERT_TRUE(tap.wait_for(lines[4], kWaitMs)) << tap.all();
     std::string all = tap.all();
     size_t at = 0;
     for (const char *l : lines) {

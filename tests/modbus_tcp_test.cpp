@@ -18,6 +18,9 @@
 
 namespace {
 
+// Bound on waits for something that must come; never a timing requirement.
+constexpr int kWaitMs = 10000;
+
 const uint8_t kMacA[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const uint8_t kMacB[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA};
 
@@ -87,8 +90,8 @@ class ModbusLink : public ::testing::Test {
     void start() {
         ASSERT_GT(init_link("127.0.0.1", peer.port_text()), 0);
         run_loop();
-        ASSERT_TRUE(peer.accept_within(5000));
-        for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(3000).size(), 28u) << i;
+        ASSERT_TRUE(peer.accept_within(kWaitMs));
+        for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(kWaitMs).size(), 28u) << i;
     }
     void stop() {
         if (worker.joinable()) {
@@ -102,7 +105,7 @@ class ModbusLink : public ::testing::Test {
 
     mb_bytes ask(const mb_bytes &rq) {
         EXPECT_TRUE(peer.send_bytes(rq));
-        return peer.read_frame(3000);
+        return peer.read_frame(kWaitMs);
     }
     std::vector<uint16_t> read_regs(uint16_t addr, uint16_t qty) {
         return values_of(ask(mb_read_req(++tid, addr, qty)));
@@ -112,13 +115,13 @@ class ModbusLink : public ::testing::Test {
 TEST_F(ModbusLink, StartupReportsCarryIdsFromOneAndTheImageHoldsStartValues) {
     ASSERT_GT(init_link("127.0.0.1", peer.port_text()), 0);
     run_loop();
-    ASSERT_TRUE(peer.accept_within(5000));
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)),
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)),
               "00 01 00 00 00 16 01 41 91 00 11 00 00 01 00 01 00 01 00 00 00 03 00 02 00 80 "
               "01 00");
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)),
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)),
               mb_hex(mb_report_frame(2, 0x114D, {0x0211, 0x2233, 0x4455})));
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)),
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)),
               mb_hex(mb_report_frame(3, 0x1D4D, {0x0266, 0x7788, 0x99AA})));
     EXPECT_TRUE(peer.quiet_for(300));
 
@@ -228,12 +231,12 @@ TEST_F(ModbusLink, LimitLogLinesCarryTheFloat) {
     EXPECT_FALSE(tap.wait_for("--GUNA.maxV", 200));
     rq = mb_write1_req(2, 0x2101, 0x0000);
     EXPECT_EQ(mb_hex(ask(rq)), mb_hex(echo12(rq)));
-    EXPECT_TRUE(tap.wait_for("--GUNA.maxV:1000.000000\n", 2000));
+    EXPECT_TRUE(tap.wait_for("--GUNA.maxV:1000.000000\n", kWaitMs));
     ask(mb_writeN_req(3, 0x2D09, {0x4120, 0x0000}));
-    EXPECT_TRUE(tap.wait_for("--GUNB.fixedP.KW:10.000000\n", 2000));
+    EXPECT_TRUE(tap.wait_for("--GUNB.fixedP.KW:10.000000\n", kWaitMs));
     ask(mb_writeN_req(4, 0x2107, {0x3F80, 0x0000}));
-    EXPECT_TRUE(tap.wait_for("--GUNA.minI:1.000000\n", 2000));
-    EXPECT_TRUE(tap.wait_for("fill-addr[2107 --- 2108] 0002 regs.\n", 2000));
+    EXPECT_TRUE(tap.wait_for("--GUNA.minI:1.000000\n", kWaitMs));
+    EXPECT_TRUE(tap.wait_for("fill-addr[2107 --- 2108] 0002 regs.\n", kWaitMs));
 }
 
 // The key and MAC registers are stored by both functions; the copy into the GOOSE
@@ -281,7 +284,7 @@ TEST_F(ModbusLink, FrameCuttingResynchronisesOnGarbage) {
     ASSERT_TRUE(peer.send_bytes(mb_bytes(rq.begin(), rq.begin() + 5)));
     EXPECT_TRUE(peer.quiet_for(200));
     ASSERT_TRUE(peer.send_bytes(mb_bytes(rq.begin() + 5, rq.end())));
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)), "01 01 00 00 00 05 01 03 02 00 02");
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), "01 01 00 00 00 05 01 03 02 00 02");
     EXPECT_TRUE(peer.quiet_for(200));
 
     // Three garbage bytes in front.
@@ -311,8 +314,8 @@ TEST_F(ModbusLink, FrameCuttingResynchronisesOnGarbage) {
     ASSERT_TRUE(peer.send_bytes({0x01, 0x08, 0, 0, 0, 2, 0x01, 0x41}));
     EXPECT_TRUE(peer.quiet_for(300));
     ASSERT_TRUE(peer.send_bytes(mb_read_req(0x0109, 0x0002, 1)));
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)), "01 08 00 00 00 03 01 C1 01");
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)), "01 09 00 00 00 05 01 03 02 01 00");
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), "01 08 00 00 00 03 01 C1 01");
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), "01 09 00 00 00 05 01 03 02 01 00");
 
     // A length below 2 is garbage; a frame too short for its function is dropped
     // with one log line and never read past its end.
@@ -325,7 +328,7 @@ TEST_F(ModbusLink, FrameCuttingResynchronisesOnGarbage) {
     rq.insert(rq.end(), good.begin(), good.end());
     EXPECT_EQ(mb_hex(ask(rq)), "01 0D 00 00 00 05 01 03 02 00 02");
     EXPECT_TRUE(peer.quiet_for(200));
-    EXPECT_TRUE(tap.wait_for("too short for function 3", 2000));
+    EXPECT_TRUE(tap.wait_for("too short for function 3", kWaitMs));
     EXPECT_EQ(reg_read(dev, 0x4000), 0);
 }
 
@@ -334,10 +337,10 @@ TEST_F(ModbusLink, LengthBeyondTheBufferDropsTheConnection) {
     start();
     // 0xFFFA + 6 would wrap to a frame of 0 bytes in 16 bits.
     ASSERT_TRUE(peer.send_bytes({0x02, 0x01, 0, 0, 0xFF, 0xFA, 0x01, 0x03, 0, 0, 0, 1}));
-    EXPECT_TRUE(peer.closed_within(3000));
-    EXPECT_TRUE(tap.wait_for("can never fit", 2000));
+    EXPECT_TRUE(peer.closed_within(kWaitMs));
+    EXPECT_TRUE(tap.wait_for("can never fit", kWaitMs));
     // A fresh connection with an empty buffer follows.
-    ASSERT_TRUE(peer.accept_within(5000));
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
     EXPECT_EQ(mb_hex(ask(mb_read_req(0x0202, 0x0000, 1))), "02 02 00 00 00 05 01 03 02 00 02");
 }
 
@@ -349,8 +352,8 @@ TEST_F(ModbusLink, ReportsFromTwoThreadsNeverInterleaveAndIdsWrap) {
     pthread_mutex_unlock(&dev->mutex);
     EXPECT_EQ(modbus_TCP_report_registers(dev, 0x1154, &dev->regs_0x1100[0x54], 1), 0);
     EXPECT_EQ(modbus_TCP_report_registers(dev, 0x1154, &dev->regs_0x1100[0x54], 1), 0);
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)), mb_hex(mb_report_frame(65535, 0x1154, {1})));
-    EXPECT_EQ(mb_hex(peer.read_frame(3000)), mb_hex(mb_report_frame(0, 0x1154, {1})));
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), mb_hex(mb_report_frame(65535, 0x1154, {1})));
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), mb_hex(mb_report_frame(0, 0x1154, {1})));
 
     constexpr int kEach = 300;
     auto reporter = [this](uint16_t addr, uint16_t *regs, int n) {
@@ -366,7 +369,7 @@ TEST_F(ModbusLink, ReportsFromTwoThreadsNeverInterleaveAndIdsWrap) {
     std::set<uint16_t> ids;
     int seen_a = 0, seen_b = 0;
     for (int i = 0; i < 2 * kEach; i++) {
-        mb_bytes f = peer.read_frame(5000);
+        mb_bytes f = peer.read_frame(kWaitMs);
         ASSERT_GE(f.size(), 24u) << i;
         ASSERT_EQ(f[7], 0x41);
         uint16_t addr = (uint16_t)(f[18] << 8 | f[19]);
@@ -406,8 +409,8 @@ TEST_F(ModbusLink, LibmodbusMasterReadsAndWrites) {
     run_loop();
     int s = modbus_tcp_accept(ctx, &lsock);
     ASSERT_GE(s, 0);
-    for (int i = 0; i < 3; i++) ASSERT_EQ(mb_read_frame(s, 3000).size(), 28u);
-    modbus_set_response_timeout(ctx, 3, 0);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(mb_read_frame(s, kWaitMs).size(), 28u);
+    modbus_set_response_timeout(ctx, kWaitMs / 1000, 0);
 
     uint16_t v[16] = {};
     ASSERT_EQ(modbus_read_registers(ctx, 0x0000, 5, v), 5);
@@ -439,7 +442,7 @@ TEST_F(ModbusLink, LibmodbusMasterReadsAndWrites) {
 TEST_F(ModbusLink, PeerCloseAndRestartLeadToFreshConnections) {
     start();
     peer.cut();
-    ASSERT_TRUE(peer.accept_within(5000));
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
     EXPECT_TRUE(peer.quiet_for(200));  // reports go out at thread start only
     EXPECT_EQ(values_of(ask(mb_read_req(1, 0, 1))), (std::vector<uint16_t>{2}));
 
@@ -447,18 +450,30 @@ TEST_F(ModbusLink, PeerCloseAndRestartLeadToFreshConnections) {
     int port = peer.port();
     peer.cut();
     peer.close_listener();
-    for (int i = 0; i < 20 && link_connected(dev); i++) msleep(100);
+    // The port stays bound without a listener, so connects are refused as by an absent
+    // power unit, and no other process (or the link's own source port) can take it
+    // before the restart.
+    int hold = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(hold, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons((uint16_t)port);
+    EXPECT_EQ(bind(hold, (sockaddr *)&sa, sizeof sa), 0);
+    for (int i = 0; i < kWaitMs / 100 && link_connected(dev); i++) msleep(100);
     EXPECT_FALSE(link_connected(dev));
     for (int i = 0; i < 5; i++) {
         EXPECT_EQ(modbus_TCP_report_registers(dev, 0x110B, &dev->regs_0x1100[0x0B], 1), -1);
         msleep(200);
     }
     ModbusPeer again(4, port);
+    close(hold);
     ASSERT_EQ(again.port(), port);
-    ASSERT_TRUE(again.accept_within(5000));
+    ASSERT_TRUE(again.accept_within(kWaitMs));
     EXPECT_TRUE(again.quiet_for(200));
     ASSERT_TRUE(again.send_bytes(mb_read_req(2, 0x0001, 1)));
-    EXPECT_EQ(mb_hex(again.read_frame(3000)), "00 02 00 00 00 05 01 03 02 00 80");
+    EXPECT_EQ(mb_hex(again.read_frame(kWaitMs)), "00 02 00 00 00 05 01 03 02 00 80");
 }
 
 TEST_F(ModbusLink, AbsentPowerUnitIsRetriedPacedAndLoggedOnce) {
@@ -473,6 +488,9 @@ TEST_F(ModbusLink, AbsentPowerUnitIsRetriedPacedAndLoggedOnce) {
     }
     EXPECT_GE(monotime_ms() - t0, 2000);
     EXPECT_EQ(dev->seqnumb, 0);  // refused reports use no transaction id
+    // The log mirror is written by the logger's own thread: wait for the line, then
+    // make sure it is the only one.
+    EXPECT_TRUE(tap.wait_for("connect(127.0.0.1:" + port + ") error:111", kWaitMs)) << tap.all();
     EXPECT_EQ(tap.count("connect(127.0.0.1:" + port + ") error:111"), 1) << tap.all();
 }
 
@@ -480,7 +498,8 @@ TEST_F(ModbusLink, AbsentConfigurationIdlesWithOneLogLine) {
     LogTap tap;
     EXPECT_EQ(init_link(nullptr, nullptr), -1);
     run_loop();
-    msleep(2500);
+    msleep(2500);  // several turns of the idle loop
+    EXPECT_TRUE(tap.wait_for("modbus_hw.serverip is not configured", kWaitMs)) << tap.all();
     EXPECT_EQ(tap.count("modbus_hw.serverip is not configured"), 1) << tap.all();
     EXPECT_EQ(modbus_TCP_report_registers(dev, 0, dev->regs_0x0000, 3), -1);
     EXPECT_EQ(dev->regs_0x0000[0], 2);
@@ -543,8 +562,8 @@ TEST_F(ModbusLink, SendTimesOutWhenThePeerStopsReading) {
     }
     EXPECT_FALSE(same_connection());
     EXPECT_GT(ok, 10);
-    EXPECT_TRUE(tap.wait_for("send(fd = ", 2000));
-    EXPECT_TRUE(tap.wait_for("Connection timed out", 2000));
+    EXPECT_TRUE(tap.wait_for("send(fd = ", kWaitMs));
+    EXPECT_TRUE(tap.wait_for("Connection timed out", kWaitMs));
 }
 
 }  // namespace

@@ -249,13 +249,18 @@ std::string LogTap::all() {
 }
 
 int mb_closed_port(void) {
+    // The socket stays bound (never listening) for the rest of the process: connects
+    // to the port are refused, and no other process binding an ephemeral port, nor an
+    // outgoing connection, can be handed it meanwhile. SO_REUSEADDR lets a test of this
+    // process still listen on it itself.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd, (sockaddr *)&sa, sizeof sa);
     socklen_t sl = sizeof sa;
     getsockname(fd, (sockaddr *)&sa, &sl);
-    close(fd);
     return ntohs(sa.sin_port);
 }

@@ -73,5 +73,6 @@ class LogTap {
     std::vector<std::string> lines_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on.
+// A TCP port on 127.0.0.1 that nothing listens on, held bound for the rest of the
+// process so that nobody else takes it.
 int mb_closed_port(void);
