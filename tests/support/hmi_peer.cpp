@@ -62,7 +62,11 @@ bool HmiServer::accept_within(int timeout_ms) {
     if (poll(&pfd, 1, timeout_ms) != 1) return false;
     conn_ = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     pending_.clear();
-    return conn_ >= 0;
+    chunk_ns_.clear();
+    if (conn_ < 0) return false;
+    int on = 1;
+    setsockopt(conn_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return true;
 }
 
 bool HmiServer::send_bytes(const void *data, size_t len) {
@@ -84,14 +88,43 @@ std::string HmiServer::read_line(int timeout_ms) {
         if (lf != std::string::npos) {
             std::string line = pending_.substr(0, lf + 1);
             pending_.erase(0, lf + 1);
+            // The chunk that held the line feed dates the line; offsets move up.
+            line_ns_ = 0;
+            for (const auto &c : chunk_ns_) {
+                if (c.first > lf) {
+                    line_ns_ = c.second;
+                    break;
+                }
+            }
+            std::vector<std::pair<size_t, int64_t>> rest;
+            for (const auto &c : chunk_ns_) {
+                if (c.first > lf + 1) rest.emplace_back(c.first - (lf + 1), c.second);
+            }
+            chunk_ns_ = rest;
             return line;
         }
         pollfd pfd = {conn_, POLLIN, 0};
         if (poll(&pfd, 1, ms_left(deadline)) != 1) return "";
         char buf[512];
-        ssize_t n = recv(conn_, buf, sizeof buf, 0);
+        alignas(cmsghdr) char ctrl[CMSG_SPACE(sizeof(timespec))];
+        iovec iov = {buf, sizeof buf};
+        msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = ctrl;
+        msg.msg_controllen = sizeof ctrl;
+        ssize_t n = recvmsg(conn_, &msg, 0);
         if (n <= 0) return "";
+        int64_t at = 0;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                at = (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+            }
+        }
         pending_.append(buf, (size_t)n);
+        chunk_ns_.emplace_back(pending_.size(), at);
     }
 }
 
@@ -118,6 +151,7 @@ void HmiServer::cut() {
     if (conn_ >= 0) close(conn_);
     conn_ = -1;
     pending_.clear();
+    chunk_ns_.clear();
 }
 
 // ---- HmiUpdater ----------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -23,6 +25,10 @@ class HmiServer {
     bool send_text(const std::string &text) { return send_bytes(text.data(), text.size()); }
     // One line up to and including its line feed; empty on time-out or close.
     std::string read_line(int timeout_ms);
+    // When the kernel took in the last byte of the line read_line returned last
+    // (CLOCK_REALTIME, ns): pauses of the updater measured between two of these do
+    // not shrink when the test itself is descheduled.
+    int64_t line_arrival_ns() const { return line_ns_; }
     // True when the updater sends nothing for ms milliseconds.
     bool quiet_for(int ms);
     // True when the updater closes the connection within timeout_ms.
@@ -34,6 +40,9 @@ class HmiServer {
     int conn_ = -1;
     int port_ = 0;
     std::string pending_;
+    // Arrival time of each received chunk, by the offset in pending_ where it ends.
+    std::vector<std::pair<size_t, int64_t>> chunk_ns_;
+    int64_t line_ns_ = 0;
 };
 
 // The updater as a separate process; its standard output is collected line by line.
