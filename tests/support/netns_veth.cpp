@@ -43,7 +43,9 @@ int netns_veth_create(netns_veth_t *ns, const char *tag, std::string *why) {
         if (why) *why = "needs root to create a network namespace";
         return -1;
     }
-    int pid = (int)getpid() % 100000;
+    // The whole process id: two test processes running at once never share a name
+    // (the namespace of a crashed run with this id is removed just below).
+    int pid = (int)getpid();
     std::snprintf(ns->name, sizeof(ns->name), "tcu_%s_%d", tag, pid);
     std::snprintf(ns->if_a, sizeof(ns->if_a), "va%d", pid);
     std::snprintf(ns->if_b, sizeof(ns->if_b), "vb%d", pid);
