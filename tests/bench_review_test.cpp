@@ -514,7 +514,7 @@ TEST_F(LoopReview, Rs232AnswerOnlyForTextWithinTheBytesReceived) {
     // Wait until the port is open at its speed.
     tcflag_t cflag = 0;
     speed_t speed = 0;
-    for (int i = 0; i < 200 && speed != B19200; i++) {
+    for (int i = 0; i < 1000 && speed != B19200; i++) {  // up to 10 s on a loaded machine
         usleep(10000);
         speed = line_speed(port("ttyS3"), &cflag);
     }
@@ -525,7 +525,7 @@ TEST_F(LoopReview, Rs232AnswerOnlyForTextWithinTheBytesReceived) {
     // 12 bytes, text not at the start, no terminating zero: acknowledged.
     peer_write(fd, bytes{'x', 'H', 'e', 'l', 'l', 'o', ' ', 't', 't', 'y', 'S', '3'});
     uint8_t ack[64] = {};
-    int n = peer_read(fd, ack, 10, 3000);
+    int n = peer_read(fd, ack, 10, 10000);
     EXPECT_EQ(std::string((char *)ack, (size_t)n), std::string("ttyS3 ACK\0", 10));
     // One byte now: the buffer still holds the old greeting after it.
     peer_write(fd, bytes{'y'});
@@ -546,7 +546,7 @@ TEST_F(LoopReview, Rs485GreetingsAndAnswersByteForByte) {
     std::thread run([] { rs485_test(3); });
     // Let the answering ports open before greeting them.
     tcflag_t cflag = 0;
-    for (int i = 0; i < 200 && line_speed(port("ttyS6"), &cflag) != B19200; i++) usleep(10000);
+    for (int i = 0; i < 1000 && line_speed(port("ttyS6"), &cflag) != B19200; i++) usleep(10000);
 
     auto answers = [](int fd, const char *other, const char *own, std::string *wrong,
                       std::string *right) {
@@ -555,7 +555,7 @@ TEST_F(LoopReview, Rs485GreetingsAndAnswersByteForByte) {
         int n = peer_read(fd, buf, sizeof buf, 1100);
         *wrong = std::string((char *)buf, (size_t)(n > 0 ? n : 0));
         peer_write(fd, bytes(own, own + strlen(own) + 1));
-        n = peer_read(fd, buf, 12, 1500);
+        n = peer_read(fd, buf, 12, 5000);
         *right = std::string((char *)buf, (size_t)(n > 0 ? n : 0));
     };
     std::string w5, r5, w6, r6;
