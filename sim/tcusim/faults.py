@@ -405,7 +405,7 @@ class Faults:
             time.sleep(down)
             line.pty_returned.clear()
             line.pty_req = "return"
-            if not line.pty_returned.wait(2):
+            if not line.pty_returned.wait(10):  # the simulator's own thread, maybe descheduled
                 ev.fail("%s: the line simulator did not re-create the pseudo-terminal" % kind)
                 return
             t_back = time.monotonic()

@@ -296,7 +296,7 @@ class PowerUnit:
             self.pending[tid] = fr
             self.cond.notify_all()
 
-    def transact(self, pdu: bytes, timeout=3.0):
+    def transact(self, pdu: bytes, timeout=10.0):
         """Sends one request PDU (function code first) and waits for its response;
         returns the response PDU. Raises ModbusError without a connection or answer."""
         with self.lock:

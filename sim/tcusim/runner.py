@@ -284,15 +284,16 @@ class Scenario:
     def startup_checks(self):
         ev = self.ev
         ev.log("STEP", "start-up: connection, thread-start reports, start-up image, first GOOSE frames")
-        if not self.pu.up.wait(8):
-            ev.fail("the terminal did not connect to the power unit within 8 s")
+        # Bounds against hanging on a loaded machine, not timing requirements.
+        if not self.pu.up.wait(20):
+            ev.fail("the terminal did not connect to the power unit within 20 s")
             return
         if self.tls and self.pu.peer_cn != "tcu-terminal":
             ev.fail("TLS client certificate CN %r, expected the terminal's" % self.pu.peer_cn)
         mac = mac_bytes(self.tcu_mac)
         want = [(0x0000, [2, 0x0080, 0x0100]), (0x114D, bytes_regs(mac)), (0x1D4D, bytes_regs(mac))]
         got = lambda: [(a, v) for (_, a, v) in self.pu.reports_since(0) if a in (0x0000, 0x114D, 0x1D4D)]
-        ev.wait_until(lambda: len(got()) >= 3, 3)
+        ev.wait_until(lambda: len(got()) >= 3, 10)
         if got()[:3] != want:
             ev.fail("thread-start reports %s, expected %s" % (
                 [(hex(a), v) for a, v in got()[:3]], [(hex(a), v) for a, v in want]))
@@ -315,9 +316,9 @@ class Scenario:
             if code != 2:
                 ev.fail("%s answered with %s, expected exception 2" % (what, code))
         for gun in "AB":
-            ok = ev.wait_until(lambda: self.sub.streams[gun].st is not None, 3)
+            ok = ev.wait_until(lambda: self.sub.streams[gun].st is not None, 10)
             if not ok:
-                ev.fail("no GOOSE frame from gun %s within 3 s of start-up" % gun)
+                ev.fail("no GOOSE frame from gun %s within 10 s of start-up" % gun)
                 continue
             f = self.sub.streams[gun].requests[0][1]
             d = f["data"]
@@ -517,7 +518,7 @@ class Scenario:
                 # Commands of the step go out only once the terminal has taken the
                 # new status: their effect depends on the last stage reported.
                 g = self.line.gun(gun)
-                if not g.silent and not ev.wait_until(lambda: g.status_acked >= g.status_version, 3):
+                if not g.silent and not ev.wait_until(lambda: g.status_acked >= g.status_version, 10):
                     ev.fail("gun %s: the new status report was not acknowledged" % gun)
         if "board" in st:
             self.apply_board(st["board"])
