@@ -39,7 +39,7 @@ class LogTap {
     ~LogTap() {
         if (fd_ >= 0) close(fd_);
     }
-    // Every line received so far (waits briefly for stragglers).
+    // Discards every line received so far (waits briefly for stragglers).
     std::vector<std::string> drain() {
         std::vector<std::string> v;
         char buf[1024];
@@ -52,11 +52,21 @@ class LogTap {
         }
         return v;
     }
-    // The line carrying `text`, or "" when none does.
-    static std::string find(const std::vector<std::string> &lines, const std::string &text) {
-        for (const auto &l : lines)
+    // The next line received that carries `text`, or "" when none comes within a
+    // generous bound (the datagram may trail the call on a loaded machine).
+    std::string wait_for(const std::string &text, int timeout_ms = 10000) {
+        int64_t deadline = monotime_ms() + timeout_ms;
+        char buf[1024];
+        for (;;) {
+            int64_t left = deadline - monotime_ms();
+            if (left <= 0) return "";
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, (int)left) <= 0) return "";
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) return "";
+            std::string l(buf, (size_t)n);
             if (l.find(text) != std::string::npos) return l;
-        return "";
+        }
     }
 
   private:
@@ -122,7 +132,7 @@ TEST_F(AstReview, TraceLinesNameTheOperation) {
         peer->clear_frames();
         peer->queue(0x12, ctrl_reply(0x12, r.cmd, r.cmd, r.params));
         EXPECT_GT(ccu_AST_queryController(dev.get(), 0x12, 3, 4, 0), 0) << r.handler;
-        std::string l = LogTap::find(tap.drain(), "addr=12, more_cmd:0\n");
+        std::string l = tap.wait_for("addr=12, more_cmd:0\n");
         EXPECT_NE(l.find(std::string(" ") + r.handler + " "), std::string::npos) << l;
     }
 
@@ -131,12 +141,12 @@ TEST_F(AstReview, TraceLinesNameTheOperation) {
     ctrl_bytes reply = ctrl_board_reply(0x13, s);
     tap.drain();
     EXPECT_EQ(process(reply), 0);
-    std::string l = LogTap::find(tap.drain(), "GUNAState:1\n ");
+    std::string l = tap.wait_for("GUNAState:1\n ");
     EXPECT_NE(l.find(" ccu_AST_queryTemperature "), std::string::npos) << l;
 
     reply[16] ^= 0x5A;
     EXPECT_EQ(process(reply), 1);
-    l = LogTap::find(tap.drain(), "crcr[");
+    l = tap.wait_for("crcr[");
     EXPECT_NE(l.find(" ccu_AST_queryTemperature "), std::string::npos) << l;
 }
 
