@@ -73,6 +73,12 @@ class Loopback : public ::testing::Test {
         std::lock_guard<std::mutex> g(mu_);
         return sent_[i];
     }
+    // What port i sent, once it holds `text` (the relay thread collects it on its own
+    // and may trail on a loaded machine) or a generous bound has passed.
+    std::string sent_with(size_t i, const std::string &text) {
+        for (int n = 0; n < 1000 && sent(i).find(text) == std::string::npos; n++) usleep(10000);
+        return sent(i);
+    }
     std::string root_;
     std::vector<serial_pair> pairs_;
     std::vector<int> fds_;
@@ -95,8 +101,11 @@ TEST_F(Loopback, Rs232GreetingAcknowledgedAndTraceCountsDown) {
     EXPECT_NE(out.find(":rs232_test | loop=2\n"), std::string::npos) << out;
     EXPECT_NE(out.find(":rs232_test | loop=0\n"), std::string::npos) << out;
     EXPECT_NE(out.find(":rs232_test | loop_quit=1\n"), std::string::npos) << out;
-    EXPECT_NE(sent(0).find(std::string("Hello ttyS3\0", 12)), std::string::npos);
-    EXPECT_NE(sent(1).find(std::string("ttyS3 ACK\0", 10)), std::string::npos) << sent(1);
+    EXPECT_NE(sent_with(0, std::string("Hello ttyS3\0", 12)).find(std::string("Hello ttyS3\0", 12)),
+              std::string::npos);
+    EXPECT_NE(sent_with(1, std::string("ttyS3 ACK\0", 10)).find(std::string("ttyS3 ACK\0", 10)),
+              std::string::npos)
+        << sent(1);
 }
 
 TEST_F(Loopback, Rs232LoopZeroAndASecondRunInTheSameProcess) {
@@ -108,7 +117,7 @@ TEST_F(Loopback, Rs232LoopZeroAndASecondRunInTheSameProcess) {
     rs232_test(2);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find(":rs232_test | loop=1\n"), std::string::npos) << out;
-    EXPECT_NE(sent(1).find("ttyS3 ACK"), std::string::npos);
+    EXPECT_NE(sent_with(1, "ttyS3 ACK").find("ttyS3 ACK"), std::string::npos);
 }
 
 TEST_F(Loopback, Rs485BothAnswerersReplyToTheInitiator) {
@@ -119,10 +128,10 @@ TEST_F(Loopback, Rs485BothAnswerersReplyToTheInitiator) {
     rs485_test(3);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find(":rs485_test | loop_quit=1\n"), std::string::npos);
-    EXPECT_NE(sent(0).find("Hello ttyS5"), std::string::npos);
-    EXPECT_NE(sent(0).find("Hello ttyS6"), std::string::npos);
-    EXPECT_NE(sent(1).find("Hello ttyS4"), std::string::npos);
-    EXPECT_NE(sent(2).find("Hello ttyS4"), std::string::npos);
+    EXPECT_NE(sent_with(0, "Hello ttyS5").find("Hello ttyS5"), std::string::npos);
+    EXPECT_NE(sent_with(0, "Hello ttyS6").find("Hello ttyS6"), std::string::npos);
+    EXPECT_NE(sent_with(1, "Hello ttyS4").find("Hello ttyS4"), std::string::npos);
+    EXPECT_NE(sent_with(2, "Hello ttyS4").find("Hello ttyS4"), std::string::npos);
 }
 
 // Not wired: the initiator keeps its schedule, nobody answers; a missing port
@@ -137,7 +146,7 @@ TEST_F(Loopback, UnwiredAndMissingPorts) {
     rs232_test(2);
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
     testing::internal::GetCapturedStdout();
-    EXPECT_NE(sent(0).find("Hello ttyS3"), std::string::npos);
+    EXPECT_NE(sent_with(0, "Hello ttyS3").find("Hello ttyS3"), std::string::npos);
     double cpu = (double)(c1.tv_sec - c0.tv_sec) + (double)(c1.tv_nsec - c0.tv_nsec) / 1e9;
     EXPECT_LT(cpu, 1.5) << "a thread spun on the missing port";
 }
