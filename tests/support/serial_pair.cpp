@@ -28,7 +28,9 @@ bool serial_pair_open(serial_pair *pair) {
         _exit(127);
     }
     pair->socat = pid;
-    int64_t deadline = monotime_ms() + 5000;
+    // socat may start slowly on a loaded machine; a late start must not pass for a
+    // missing socat (the tests skip then).
+    int64_t deadline = monotime_ms() + 15000;
     struct stat st;
     while (monotime_ms() < deadline) {
         if (stat(pair->a.c_str(), &st) == 0 && stat(pair->b.c_str(), &st) == 0) return true;
