@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -309,6 +311,12 @@ TEST_F(AstLink, ReplyToARetransmissionStillArrivingIsNotTakenByTheNextExchange) 
         ctrl_bytes r = ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0});  // allocate 2000 to gun A
         write(line.master, r.data(), r.size());
     });
+    // The reply must land inside the terminal's quiet window: a real-time writer is not
+    // kept waiting behind other work on a loaded machine (without the privilege it
+    // simply runs at normal priority).
+    sched_param rt{};
+    rt.sched_priority = 1;
+    pthread_setschedparam(late.native_handle(), SCHED_FIFO, &rt);
     ctrl_action_t own{ctrl_reply(0x12, 6, 14, {0})};
     own.delay_ms = 150;  // gun B answers after the bus is free again
     peer->clear_frames();
