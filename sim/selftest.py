@@ -7,6 +7,7 @@ import hmac
 import os
 import struct
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -152,6 +153,8 @@ def subscriber():
     sub.keys = {"A": [bytes(48), None], "B": [bytes(48), None]}
     sub.last_key = {"A": bytes(48), "B": bytes(48)}
     sub.dst = [None, None]
+    sub.retired_key = {"A": None, "B": None}
+    sub.retired_dst = None
     sub.src = None
     sub.tol = 0.5
     sub.lock = threading.Lock()
@@ -216,6 +219,26 @@ class SubscriberChecks(unittest.TestCase):
         self.assertEqual(sub.ev.failures, [])
         feed(sub, 4, st=1, sq=4)                 # back to the old one: refused
         self.assertTrue(has(sub.ev.failures, "HMAC"))
+
+    def test_frame_on_its_way_during_the_write(self):
+        # Signed and sent before the write was acknowledged, read after: still good.
+        sub = subscriber()
+        new = hashlib.sha384(b"new").digest()
+        feed(sub, 0, st=1, sq=1, dst="010ccd010001")
+        sub.ev.failures.clear()
+        sub.dst_pending(bytes.fromhex("010ccd010001"))
+        sub.dst_confirmed()
+        sub.dst_pending(bytes.fromhex("010ccd010099"))
+        sub.key_pending("A", new)
+        sub.key_confirmed("A")
+        sub.dst_confirmed()
+        ack = time.time() - T
+        feed(sub, ack - 0.01, st=1, sq=2, dst="010ccd010001")
+        self.assertFalse(has(sub.ev.failures, "HMAC"))      # (its schedule is not this test's)
+        self.assertFalse(has(sub.ev.failures, "power unit wrote"))
+        feed(sub, ack + 1, st=1, sq=3, dst="010ccd010001")
+        self.assertTrue(has(sub.ev.failures, "HMAC"))
+        self.assertTrue(has(sub.ev.failures, "power unit wrote 01:0c:cd:01:00:99"))
 
     def test_content_change_without_new_state_is_flagged(self):
         sub = subscriber()

@@ -201,6 +201,11 @@ class Subscriber:
         self.streams = {"A": Stream("A"), "B": Stream("B")}
         self.keys = {"A": [bytes(48), None], "B": [bytes(48), None]}
         self.dst = [dst_default, None]   # None before any write: any unicast address
+        # A frame the terminal sent just before the power unit's write took effect may be
+        # read here only after the write was acknowledged: the key and destination replaced
+        # stay good for frames the kernel received before that acknowledgement.
+        self.retired_key = {"A": None, "B": None}   # (key, wall time of the acknowledgement)
+        self.retired_dst = None
         self.src = None
         self.tol = schedule_tolerance
         self.lock = threading.Lock()
@@ -233,6 +238,7 @@ class Subscriber:
     def key_confirmed(self, gun):
         with self.lock:
             if self.keys[gun][1] is not None:
+                self.retired_key[gun] = (self.keys[gun][0], time.time())
                 self.keys[gun] = [self.keys[gun][1], None]
 
     def dst_pending(self, mac):
@@ -242,6 +248,8 @@ class Subscriber:
     def dst_confirmed(self):
         with self.lock:
             if self.dst[1] is not None:
+                if self.dst[0] is not None:
+                    self.retired_dst = (self.dst[0], time.time())
                 self.dst = [self.dst[1], None]
 
     def outage_begin(self):
@@ -309,7 +317,7 @@ class Subscriber:
                 ev.fail("GOOSE frame with connect_id %d, neither gun's" % f["data"]["connect_id"])
                 return
             self.check_header(f, gun, wall)
-            self.check_auth(f, gun)
+            self.check_auth(f, gun, wall)
             self.check_sequence(f, gun, mono, wall)
 
     def check_header(self, f, gun, wall):
@@ -339,7 +347,9 @@ class Subscriber:
                 problems.append("default destination %s is not unicast" % mac_text(f["dst"]))
         elif f["dst"] == pend:
             self.dst = [pend, None]
-        elif f["dst"] != cur:
+        elif f["dst"] != cur and not (self.retired_dst is not None and
+                                      f["dst"] == self.retired_dst[0] and
+                                      wall < self.retired_dst[1]):
             problems.append("destination %s, power unit wrote %s" %
                             (mac_text(f["dst"]), mac_text(pend or cur)))
         d = f["data"]
@@ -352,7 +362,7 @@ class Subscriber:
         if problems:
             ev.fail("GOOSE %s st %d sq %d: %s" % (gun, f["stNum"], f["sqNum"], "; ".join(problems)))
 
-    def check_auth(self, f, gun):
+    def check_auth(self, f, gun, wall):
         cur, pend = self.keys[gun]
         if hmac.compare_digest(hmac.new(cur, f["signed"], hashlib.sha256).digest(), f["auth"]):
             self.last_key[gun] = cur
@@ -363,6 +373,12 @@ class Subscriber:
             self.last_key[gun] = pend
             self.ev.log("GOOSE", "%s st %d sq %d: first frame under the new key %s..." % (
                 gun, f["stNum"], f["sqNum"], pend[:6].hex()))
+            return
+        old = self.retired_key[gun]
+        if old is not None and wall < old[1] and hmac.compare_digest(
+                hmac.new(old[0], f["signed"], hashlib.sha256).digest(), f["auth"]):
+            self.ev.log("GOOSE", "%s st %d sq %d: sent under the old key %s... before the write "
+                        "was acknowledged" % (gun, f["stNum"], f["sqNum"], old[0][:6].hex()))
             return
         self.ev.fail("GOOSE %s st %d sq %d: HMAC does not verify under the key %s..." %
                      (gun, f["stNum"], f["sqNum"], (pend or cur)[:4].hex()))
