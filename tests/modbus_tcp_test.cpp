@@ -453,14 +453,8 @@ TEST_F(ModbusLink, PeerCloseAndRestartLeadToFreshConnections) {
     // The port stays bound without a listener, so connects are refused as by an absent
     // power unit, and no other process (or the link's own source port) can take it
     // before the restart.
-    int hold = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(hold, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons((uint16_t)port);
-    EXPECT_EQ(bind(hold, (sockaddr *)&sa, sizeof sa), 0);
+    int hold = mb_hold_port(port);
+    EXPECT_GE(hold, 0);
     for (int i = 0; i < kWaitMs / 100 && link_connected(dev); i++) msleep(100);
     EXPECT_FALSE(link_connected(dev));
     for (int i = 0; i < 5; i++) {

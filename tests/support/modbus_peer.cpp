@@ -248,19 +248,28 @@ std::string LogTap::all() {
     return s;
 }
 
-int mb_closed_port(void) {
-    // The socket stays bound (never listening) for the rest of the process: connects
-    // to the port are refused, and no other process binding an ephemeral port, nor an
-    // outgoing connection, can be handed it meanwhile. SO_REUSEADDR lets a test of this
-    // process still listen on it itself.
+int mb_hold_port(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&sa, sizeof sa);
+    sa.sin_port = htons((uint16_t)port);
+    if (bind(fd, (sockaddr *)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int mb_closed_port(void) {
+    // The socket stays bound (never listening) for the rest of the process: no other
+    // process binding an ephemeral port, nor an outgoing connection, can be handed it.
+    int fd = mb_hold_port(0);
+    sockaddr_in sa = {};
     socklen_t sl = sizeof sa;
-    getsockname(fd, (sockaddr *)&sa, &sl);
+    if (fd < 0 || getsockname(fd, (sockaddr *)&sa, &sl) != 0) return -1;
     return ntohs(sa.sin_port);
 }

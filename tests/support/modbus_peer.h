@@ -76,3 +76,7 @@ class LogTap {
 // A TCP port on 127.0.0.1 that nothing listens on, held bound for the rest of the
 // process so that nobody else takes it.
 int mb_closed_port(void);
+// Binds port (0: any free one) on 127.0.0.1 without listening, SO_REUSEADDR set so this
+// process can still listen on it: connects are refused and nobody else can take it.
+// Returns the descriptor, -1 when the port cannot be bound.
+int mb_hold_port(int port);
