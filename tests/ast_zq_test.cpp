@@ -9,7 +9,6 @@
 #include <thread>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "ast_ZQ.h"
@@ -24,16 +23,6 @@ namespace {
 
 // Bound on waits for something that must come; never a timing requirement.
 constexpr int kWaitMs = 10000;
-
-// Bytes written to a pseudo-terminal master reach the slave's input queue through the
-// kernel's flip-buffer work, a moment later on a loaded machine: waits until n bytes
-// are queued on fd (any descriptor of the slave side).
-bool wait_queued(int fd, int n) {
-    int64_t deadline = monotime_ms() + kWaitMs;
-    int queued = 0;
-    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < n && monotime_ms() < deadline) msleep(2);
-    return queued >= n;
-}
 
 std::string hex(const ctrl_bytes &b) {
     std::string s;
@@ -291,7 +280,8 @@ TEST_F(AstLink, LateReplyIsDroppedBeforeTheNextPoll) {
     }
     ctrl_bytes late = ctrl_reply(0x11, 5, 1, {0x07, 0xD0, 0});  // allocate 2000 to gun A
     ASSERT_EQ(write(line.master, late.data(), late.size()), (ssize_t)late.size());
-    ASSERT_TRUE(wait_queued(line.slave, (int)late.size()));  // now in the terminal's input queue
+    ASSERT_TRUE(
+        pty_wait_queued(line.slave, (int)late.size()));  // now in the terminal's input queue
 
     auto f = exchange(0x12, ctrl_reply(0x12, 6, 14, {0}));
     EXPECT_EQ(dev->power_allocated[0], 3) << "the stale gun A reply was executed";

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -16,16 +15,6 @@
 #include "tc_system.h"
 
 namespace {
-
-// Bytes written to a pseudo-terminal master reach the slave's input queue through the
-// kernel's flip-buffer work, a moment later on a loaded machine: waits (boundedly)
-// until n bytes are queued on fd.
-bool wait_queued(int fd, int n) {
-    int64_t deadline = monotime_ms() + 10000;
-    int queued = 0;
-    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < n && monotime_ms() < deadline) msleep(2);
-    return queued >= n;
-}
 
 class ComTtySx : public ::testing::Test {
   protected:
@@ -149,7 +138,7 @@ TEST_F(ComTtySx, ReceiveWithTotalDeadline) {
 
     // More than asked for: exactly max_bytes, the rest stays in the device.
     ASSERT_EQ(write(line.master, "abcdefgh", 8), 8);
-    ASSERT_TRUE(wait_queued(port.fd, 8));
+    ASSERT_TRUE(pty_wait_queued(port.fd, 8));
     EXPECT_EQ(com_ttySx_recv_with_timeout(&port, buf, 5, 500), 5);
     EXPECT_EQ(memcmp(buf, "abcde", 5), 0);
     EXPECT_EQ(com_ttySx_recv(&port, buf, sizeof buf), 3);
@@ -168,7 +157,7 @@ TEST_F(ComTtySx, ReceiveWithTotalDeadline) {
     EXPECT_EQ(memcmp(buf, "12345", 5), 0);
 
     ASSERT_EQ(write(line.master, "zz", 2), 2);
-    ASSERT_TRUE(wait_queued(port.fd, 2));  // in the input queue before the flush
+    ASSERT_TRUE(pty_wait_queued(port.fd, 2));  // in the input queue before the flush
     EXPECT_EQ(com_ttySx_flush(&port), 0);
     EXPECT_EQ(com_ttySx_recv(&port, buf, sizeof buf), 0);
 }

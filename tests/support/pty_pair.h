@@ -3,10 +3,12 @@
 // so that benchmarks and the simulator can use it without the test library.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,4 +46,16 @@ inline void pty_pair_close(pty_pair_t *p) {
     pty_pair_close_master(p);
     if (p->slave >= 0) close(p->slave);
     p->slave = -1;
+}
+
+// Bytes written to the master reach the slave's input queue through the kernel's
+// flip-buffer work, a moment later on a loaded machine: waits (up to timeout_ms, a
+// bound against hanging) until n bytes are queued on fd, any descriptor of the slave.
+inline bool pty_wait_queued(int fd, int n, int timeout_ms = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int queued = 0;
+    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < n &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(2000);
+    return queued >= n;
 }
