@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "config.h"
@@ -146,7 +145,7 @@ int ast_send_request(ast_zq_t *dev) {
         char scratch[AST_BUFF_SIZE];
         int64_t until = monotime_ms() + AST_DRAIN_MAX_MS;
         while (com_ttySx_recv_with_timeout(&dev->tty, scratch, sizeof scratch, AST_QUIET_MS) > 0 &&
-               monotime_ms() < until) {
+               monotime_ms() < until && dev->quit.load() == 0) {
         }
         dev->line_dirty = 0;
     }
@@ -204,29 +203,16 @@ int ccu_AST_recv_with_timeout(ast_zq_t *dev, int minbytes, int timeout, int trie
     for (;;) {
         // A deadline passed while the last read was handled only leaves time to
         // look whether bytes are there: a time-out, not a failed wait.
-        int64_t left = deadline - monotime_ms();
-        if (left < 0) left = 0;
-        fd_set rfds;
-        FD_ZERO(&rfds);
-        FD_SET(dev->tty.fd, &rfds);
-        struct timeval tv;
-        tv.tv_sec = (time_t)(left / 1000);
-        tv.tv_usec = (suseconds_t)((left % 1000) * 1000);
-        int rc = select(dev->tty.fd + 1, &rfds, nullptr, nullptr, &tv);
+        int rc = tc_wait_readable(dev->tty.fd, deadline);
         if (rc < 0) {
-            if (errno == EINTR) continue;
             TCU_LOG(1, "tty:%s\n", dev->tty.devname);
             return errno;
         }
         if (rc == 0) {
-            TCU_LOG(1, "timeout rxbytes:%d\n", dev->rxbytes);
+            TCU_LOG_PEER(1, "timeout rxbytes:%d\n", dev->rxbytes);
             if (--tries <= 0) return errno;
             if (ast_resend(dev) < 0) return -2;
             continue;
-        }
-        if (!FD_ISSET(dev->tty.fd, &rfds)) {
-            TCU_LOG(1, "tty:%s\n", dev->tty.devname);
-            return errno;
         }
         ssize_t n = read(dev->tty.fd, dev->rxbuff + dev->rxbytes, (size_t)(wanted - dev->rxbytes));
         if (n <= 0) {
@@ -241,7 +227,7 @@ int ccu_AST_recv_with_timeout(ast_zq_t *dev, int minbytes, int timeout, int trie
             if (dev->rxbuff[0] == (uint8_t)~dev->rxbuff[1] && dev->rxbuff[2] <= AST_MAX_LEN) {
                 wanted = dev->rxbuff[2] + 5;
             } else {
-                TCU_LOG(1, "rxbytes:%d\n", dev->rxbytes);
+                TCU_LOG_PEER(1, "rxbytes:%d\n", dev->rxbytes);
                 if (--tries <= 0) return errno;
                 if (ast_resend(dev) < 0) return -2;
                 continue;
@@ -331,7 +317,7 @@ int ccu_AST_queryController(ast_zq_t *dev, uint8_t addr, uint8_t stat1, uint8_t 
     uint16_t crcx = modbus_crc16(dev->rxbuff, len + 3);
     if (crcr != crcx) {
         dev->rxbytes = 0;
-        TCU_LOG(1, "crcr[%04x] != crcx[%04x]\n", crcr, crcx);
+        TCU_LOG_PEER(1, "crcr[%04x] != crcx[%04x]\n", crcr, crcx);
         return 0;
     }
 
@@ -341,11 +327,11 @@ int ccu_AST_queryController(ast_zq_t *dev, uint8_t addr, uint8_t stat1, uint8_t 
     const ast_cmd_entry_t *e = ast_find_cmd(cmd);
     if (e == nullptr) {
         // The poll is still in txbuff and goes out again below.
-        TCU_LOG(1, "unsupport cmd[%02x]\n", cmd);
+        TCU_LOG_PEER(1, "unsupport cmd[%02x]\n", cmd);
         printline("uart recv", dev->rxbuff, dev->rxbytes);
     } else if (e->last_param != 0 && e->last_param > 2 + len) {
         // Acting on it would read stale buffer bytes or the CRC as parameters.
-        TCU_LOG(1, "short frame cmd[%02x] L:%d\n", cmd, len);
+        TCU_LOG_PEER(1, "short frame cmd[%02x] L:%d\n", cmd, len);
         ccu_AST_responseA(dev, raddr, seq, cmd, 0);
     } else {
         e->handler(dev, raddr, seq, cmd);
@@ -433,7 +419,7 @@ int ccu_AST_cmd0_NoOperation(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
 int ccu_AST_cmd1_Allocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     uint16_t currP = ast_be16(dev, 5);
     ast_more(dev, 7);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, currP:%d\n", addr, dev->more_cmd, currP);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, currP:%d\n", addr, dev->more_cmd, currP);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         dev->power_allocated[gun] = currP;
@@ -446,7 +432,7 @@ int ccu_AST_cmd1_Allocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd)
 
 int ccu_AST_cmd2_Deallocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].work_state(1);
@@ -466,8 +452,8 @@ int ccu_AST_cmd3_SetVoltCurr(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
     const ast_gun_ops_t &ops = ast_gun_ops[gun];
     dev->currV[gun] = V;
     dev->currI[gun] = I;
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, ast_stage:%d, V:%9f V, I:%9f A\n", addr, dev->more_cmd,
-            dev->ast_stage[gun], (double)V, (double)I);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, ast_stage:%d, V:%9f V, I:%9f A\n", addr, dev->more_cmd,
+                 dev->ast_stage[gun], (double)V, (double)I);
     switch (dev->ast_stage[gun]) {
         case AST_INSULATION_CHECK:
             // One start per charge; the power unit needs at least 30 A to test.
@@ -493,13 +479,13 @@ int ccu_AST_cmd3_SetVoltCurr(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
 
 int ccu_AST_cmd4_Startup(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     return ccu_AST_responseA(dev, addr, seq, cmd, 1);
 }
 
 int ccu_AST_cmd5_Poweroff(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0 && dev->ast_check[gun] == 1) {
         ast_gun_ops[gun].power_request(PRT_INSLUATION_DETECTION_STOP, PRM_CONSTANT_CURRENT, 0.0f,
@@ -511,7 +497,7 @@ int ccu_AST_cmd5_Poweroff(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd)
 
 int ccu_AST_cmd6_CloseOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].ctrl_k2(1);
@@ -522,7 +508,7 @@ int ccu_AST_cmd6_CloseOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
 
 int ccu_AST_cmd7_DisconnectOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].ctrl_k1(0);
@@ -570,7 +556,7 @@ int ccu_AST_cmd11_TurnOffAuxPower(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint
 
 int ccu_AST_cmd15_SetHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 6);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) dev->LowVoltMode[gun] = dev->rxbuff[5];
     return ccu_AST_responseA(dev, addr, seq, cmd, 1);
@@ -582,7 +568,7 @@ int ccu_AST_cmd100_QueryOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
     uint16_t data = 0;
     if (gun >= 0)
         data = (uint16_t)((ast_gun_ops[gun].query_k1() << 8) | ast_gun_ops[gun].query_k2());
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -590,7 +576,7 @@ int ccu_AST_cmd101_QueryPowerAlloc(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
     ast_more(dev, 5);
     int gun = ast_gun(dev, addr);
     uint16_t data = gun >= 0 ? dev->power_allocated[gun] : 0;
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, power_allocated:%04x\n", addr, dev->more_cmd, data);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, power_allocated:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -605,7 +591,7 @@ int ccu_AST_cmd102_QueryGunLockState(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
     int gun = ast_gun(dev, addr);
     uint16_t data =
         gun < 0 ? 0 : ast_board_state_word(gun == 0 ? dev->GUNA_ELockState : dev->GUNB_ELockState);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -615,7 +601,7 @@ int ccu_AST_cmd103_QueryAuxPowerState(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
     uint16_t data = gun < 0 ? 0
                             : ast_board_state_word(gun == 0 ? dev->GUNA_AuxPowerState
                                                             : dev->GUNB_AuxPowerState);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -624,7 +610,7 @@ int ccu_AST_cmd104_QueryOutVoltage(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
     int gun = ast_gun(dev, addr);
     uint32_t voltage = gun >= 0 ? ast_gun_ops[gun].query_voltage() : 0;
     uint16_t data = (uint16_t)((voltage * 10) & 0xFFFF);
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, voltage:%hd\n", addr, dev->more_cmd, (short)voltage);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, voltage:%hd\n", addr, dev->more_cmd, (short)voltage);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -633,15 +619,22 @@ int ccu_AST_cmd105_QueryHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
     int gun = ast_gun(dev, addr);
     uint16_t data = 0;
     if (gun >= 0) data = (uint16_t)(0xFF00 + (dev->LowVoltMode[gun] == 1 ? 1 : 0));
-    TCU_LOG(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
 // ---------------------------------------------------------------- board
 
 // Board replies are logged under the exchange's own name, whoever processes them.
-#define AST_BOARD_LOG(level, ...) \
-    clog_print((level), "TCU", "ccu_AST_queryTemperature", __FILE__, __LINE__, __VA_ARGS__)
+// Set off by the board's replies: rate-limited per site like every peer-triggered line.
+#define AST_BOARD_LOG(level, ...)                                                           \
+    do {                                                                                    \
+        static clog_rate_t ast_board_rate_;                                                 \
+        if (clog_rate_pass(&ast_board_rate_, (level), "ccu_AST_queryTemperature", __FILE__, \
+                           __LINE__) != 0)                                                  \
+            clog_print((level), "TCU", "ccu_AST_queryTemperature", __FILE__, __LINE__,      \
+                       __VA_ARGS__);                                                        \
+    } while (0)
 
 int ccu_AST_processTemperature(ast_zq_t *dev) {
     if (dev == nullptr) return -1;
@@ -838,12 +831,15 @@ int ccu_AST_cycle(ast_zq_t *dev) {
     if (ccu_AST_queryController(dev, base | 1, dev->stat1[0], dev->stat2[0],
                                 (uint16_t)(dev->power_allocated[0] / 5)) >= 0)
         answered++;
+    if (dev->quit.load() != 0) return answered;
     if (ccu_AST_queryController(dev, base | 2, dev->stat1[1], dev->stat2[1],
                                 (uint16_t)(dev->power_allocated[1] / 5)) >= 0)
         answered++;
+    // A stop is not kept waiting for the rest of the cycle.
+    if (dev->quit.load() != 0) return answered;
     int rd = ast_board_exchange(dev, base | 3, 0, 0, 0, 0, 0);
     if (rd >= 0) answered++;
-    if (dev->need_send_ctrl_cmd == 1) {
+    if (dev->need_send_ctrl_cmd == 1 && dev->quit.load() == 0) {
         dev->need_send_ctrl_cmd = 0;
         int wr = ast_board_exchange(dev, base | 3, 1, dev->GUNA_ELockCtrl, dev->GUNB_ELockCtrl,
                                     dev->GUNA_AuxPowerCtrl, dev->GUNB_AuxPowerCtrl);

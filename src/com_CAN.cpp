@@ -11,7 +11,6 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,7 +61,7 @@ int com_CAN_init(com_can_t *dev, const char *can_name, int bitrate) {
     if (dev == nullptr) return -1;
 
     dev->can_name = can_name;
-    dev->fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    dev->fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (dev->fd <= 0) {
         TCU_LOG(1, "socket(ret=%d)\n", dev->fd);
         return -2;
@@ -108,17 +107,11 @@ int com_CAN_filter(com_can_t *dev, uint32_t canMask, int canID) {
 int com_CAN_read(com_can_t *dev, struct can_frame *frame, int timeout) {
     if (dev == nullptr || frame == nullptr) return -1;
     if (timeout < 0) timeout = 0;
-    if (dev->fd < 0 || dev->fd >= FD_SETSIZE) {
+    if (dev->fd < 0) {
         TCU_LOG(1, "select(fd=%d) error.\n", dev->fd);
         return -2;
     }
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(dev->fd, &rfds);
-    struct timeval tv;
-    tv.tv_sec = timeout / 1000;
-    tv.tv_usec = (timeout % 1000) * 1000;
-    int ret = select(dev->fd + 1, &rfds, nullptr, nullptr, &tv);
+    int ret = tc_wait_readable(dev->fd, monotime_ms() + timeout);
     if (ret < 0) {
         TCU_LOG(1, "select(fd=%d) error.\n", dev->fd);
         return -2;

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "logger.h"
@@ -49,7 +48,8 @@ const char *com_name(const com_ttySx_t *dev) {
     return dev->devname != nullptr ? dev->devname : "";
 }
 
-constexpr int COM_OPEN_FLAGS = O_RDWR | O_NOCTTY | O_SYNC;
+// Close-on-exec: the GPIO shells must not inherit the line.
+constexpr int COM_OPEN_FLAGS = O_RDWR | O_NOCTTY | O_SYNC | O_CLOEXEC;
 
 }  // namespace
 
@@ -133,7 +133,7 @@ int com_ttySx_init(com_ttySx_t *dev, const char *devname, int baudrate, int data
         t->c_cflag |= CSTOPB;
     t->c_cflag &= ~CRTSCTS;
 
-    // Reads return at once with what has arrived; waiting is done with select.
+    // Reads return at once with what has arrived; waiting is done with poll.
     t->c_cc[VTIME] = 0;
     t->c_cc[VMIN] = 0;
 
@@ -222,27 +222,14 @@ int com_ttySx_recv_with_timeout(com_ttySx_t *dev, char *rxbuff, int max_bytes, i
     while (count < max_bytes) {
         // The deadline may pass while the previous read is handled: that is a
         // time-out (look once more for bytes), not a failed wait.
-        int64_t left = deadline - monotime_ms();
-        if (left < 0) left = 0;
-        fd_set rfds;
-        FD_ZERO(&rfds);
-        FD_SET(dev->fd, &rfds);
-        struct timeval tv;
-        tv.tv_sec = (time_t)(left / 1000);
-        tv.tv_usec = (suseconds_t)((left % 1000) * 1000);
-        int rc = select(dev->fd + 1, &rfds, nullptr, nullptr, &tv);
+        int rc = tc_wait_readable(dev->fd, deadline);
         if (rc < 0) {
-            if (errno == EINTR) continue;
             TCU_LOG(1, "tty:%s\n", com_name(dev));
             close(dev->fd);
             dev->fd = -1;
             return -1;
         }
         if (rc == 0) return count;
-        if (!FD_ISSET(dev->fd, &rfds)) {
-            TCU_LOG(1, "tty:%s\n", com_name(dev));
-            continue;
-        }
         ssize_t n = read(dev->fd, rxbuff + count, (size_t)(max_bytes - count));
         if (n > 0) {
             count += (int)n;

@@ -29,7 +29,7 @@ std::array<char, 4096> config_source{};  // the file tcu_config_init read, for t
 
 // Texts the loader allocated; freed only when the record is loaded again, so the
 // pointers handed out at start-up stay valid for the life of the process.
-std::array<char *, 5> owned_texts{};
+std::array<char *, 6> owned_texts{};
 size_t owned_count = 0;
 
 constexpr long config_max_size = 1 << 20;  // a settings file is a few hundred bytes
@@ -44,7 +44,7 @@ void release_texts(void) {
 
 // The whole file as a NUL-terminated text (caller frees), or null.
 char *read_file(const char *path) {
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = fopen(path, "rbe");
     if (fp == nullptr) {
         TCU_LOG(4, "filanem:%s\n", path);
         return nullptr;
@@ -134,6 +134,11 @@ int tcu_config_load(const cJSON *root, tcu_config_t *config) {
     config->modbus_hw.enable_ssl = config_int16(config_text(hw, "enable_ssl", &bad));
     config->modbus_hw.maxI_GUNA = config_int16(config_text(hw, "maxI_GUNA", &bad));
     config->modbus_hw.maxI_GUNB = config_int16(config_text(hw, "maxI_GUNB", &bad));
+    // Optional key: its absence is the normal case and is not logged.
+    if (hw != nullptr && cJSON_GetObjectItem(hw, "server_name") != nullptr) {
+        config->modbus_hw.server_name =
+            config_copy(config_text(hw, "server_name", &bad), "server_name");
+    }
     return bad;
 }
 
@@ -170,7 +175,8 @@ char *config_print(const tcu_config_t *config) {
         add_text(hw, "port", config->modbus_hw.port) &&
         add_number(hw, "enable_ssl", config->modbus_hw.enable_ssl) &&
         add_number(hw, "maxI_GUNA", config->modbus_hw.maxI_GUNA) &&
-        add_number(hw, "maxI_GUNB", config->modbus_hw.maxI_GUNB)) {
+        add_number(hw, "maxI_GUNB", config->modbus_hw.maxI_GUNB) &&
+        add_text(hw, "server_name", config->modbus_hw.server_name)) {
         cJSON_AddItemToObject(root, "modbus_hw", hw);
         hw = nullptr;  // owned by root now
         text = cJSON_Print(root);
@@ -186,7 +192,7 @@ int write_replace(const char *path, const char *text) {
     char tmp[sizeof config_source + 8];
     int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (n < 0 || (size_t)n >= sizeof tmp) return -1;
-    FILE *fp = fopen(tmp, "wb");
+    FILE *fp = fopen(tmp, "wbe");
     if (fp == nullptr) {
         clog_print(4, "TCU", "tcu_config_save", __FILE__, __LINE__, "\n");
         return -2;

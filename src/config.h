@@ -10,6 +10,9 @@ struct modbus_hw_config_t {
     int16_t enable_ssl;
     int16_t maxI_GUNA;
     int16_t maxI_GUNB;
+    // Optional: the name (or IP address) the power unit's TLS certificate must carry.
+    // Absent: any certificate from the CA is accepted, and the key is not written back.
+    char *server_name;
 };
 
 struct tcu_config_t {

@@ -161,7 +161,8 @@ int goose_HW_open_socket(goose_HW_t *dev) {
     if (dev->interfaceID == nullptr) return -6;
     // Protocol 0: the socket only sends and has no receive hook, so the kernel queues
     // nothing on it (ETH_P_ALL would queue every frame of the interface, unread).
-    int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    // Close-on-exec: the GPIO shells must not inherit the packet socket.
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         if (open_log_due(dev, -2)) TCU_LOG(1, "socket(fd=%d) error\n", fd);
         return -2;

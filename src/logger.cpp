@@ -4,6 +4,8 @@
 #include "logger.h"
 
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -513,6 +515,101 @@ int clog_fopen(clog_t *clog) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Per-site rate limit of lines set off by a peer.
+
+namespace {
+
+constexpr int kRateSites = 128;
+pthread_mutex_t rate_list_mutex = PTHREAD_MUTEX_INITIALIZER;
+clog_rate_t *rate_list[kRateSites];
+int rate_count = 0;
+// Sites holding drops not yet summarised: the writer then wakes once a second.
+std::atomic<int> rate_pending{0};
+
+void rate_summary(const clog_rate_t *r, int count) {
+    clog_print(r->level, "TCU", r->func, r->file, r->line, "... %d similar lines suppressed\n",
+               count);
+}
+
+}  // namespace
+
+int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *file, int line) {
+    if (rate == nullptr) return 1;
+    const int64_t now = monotime_ms();
+    int summary = 0;
+    int pass;
+    bool list = false;
+    constexpr int64_t kCapacity = (int64_t)CLOG_RATE_BURST * 1000;
+    pthread_mutex_lock(&rate->mutex);
+    if (!rate->used) {
+        rate->used = true;
+        rate->tokens = kCapacity;
+    } else if (now > rate->refill_ms) {
+        rate->tokens =
+            std::min(kCapacity, rate->tokens + (now - rate->refill_ms) * CLOG_RATE_LINES);
+    }
+    rate->refill_ms = now;
+    if (rate->tokens >= 1000) {
+        rate->tokens -= 1000;
+        pass = 1;
+        // Quiet for a while and now a line again: the last flood is over.
+        if (rate->suppressed > 0 && now - rate->last_ms >= CLOG_RATE_QUIET_MS) {
+            summary = rate->suppressed;
+            rate->suppressed = 0;
+        }
+    } else {
+        pass = 0;
+        if (rate->suppressed == 0) {
+            rate->first_ms = now;
+            rate->func = func;
+            rate->file = file;
+            rate->line = line;
+            rate->level = level;
+            rate_pending.fetch_add(1);
+            list = !rate->listed;
+            rate->listed = true;
+        }
+        rate->suppressed++;
+        rate->last_ms = now;
+        if (now - rate->first_ms >= CLOG_RATE_SUMMARY_MS) {
+            summary = rate->suppressed;
+            rate->suppressed = 0;
+        }
+    }
+    if (summary > 0) rate_pending.fetch_sub(1);
+    pthread_mutex_unlock(&rate->mutex);
+    if (list) {
+        pthread_mutex_lock(&rate_list_mutex);
+        if (rate_count < kRateSites) rate_list[rate_count++] = rate;
+        pthread_mutex_unlock(&rate_list_mutex);
+    }
+    if (summary > 0) rate_summary(rate, summary);
+    return pass;
+}
+
+void clog_rate_flush(void) {
+    if (rate_pending.load() == 0) return;
+    const int64_t now = monotime_ms();
+    pthread_mutex_lock(&rate_list_mutex);
+    int n = rate_count;
+    pthread_mutex_unlock(&rate_list_mutex);
+    for (int i = 0; i < n; i++) {
+        pthread_mutex_lock(&rate_list_mutex);
+        clog_rate_t *r = rate_list[i];
+        pthread_mutex_unlock(&rate_list_mutex);
+        int summary = 0;
+        pthread_mutex_lock(&r->mutex);
+        if (r->suppressed > 0 && now - r->last_ms >= CLOG_RATE_QUIET_MS) {
+            summary = r->suppressed;
+            r->suppressed = 0;
+            rate_pending.fetch_sub(1);
+        }
+        pthread_mutex_unlock(&r->mutex);
+        if (summary > 0) rate_summary(r, summary);
+    }
+}
+
 void *clog_loop(void *arg) {
     clog_t *clog = static_cast<clog_t *>(arg);
     for (;;) {
@@ -522,10 +619,18 @@ void *clog_loop(void *arg) {
         bool idle = clog->bytes == 0 && clog->quit.load() == 0;
         clog->writer_waiting = idle ? 1 : 0;
         pthread_mutex_unlock(&clog->mutex);
-        if (idle) {
+        if (idle && rate_pending.load() == 0) {
             while (sem_wait(&clog->sempare) != 0 && errno == EINTR) {
             }
+        } else if (idle) {
+            // Floods to summarise once they are over: look again in a second.
+            struct timespec until;
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_sec += 1;
+            while (sem_clockwait(&clog->sempare, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+            }
         }
+        clog_rate_flush();
         int quit = clog->quit.load();
         pthread_mutex_lock(&clog_hold_mutex);
         pthread_mutex_unlock(&clog_hold_mutex);

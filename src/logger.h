@@ -20,6 +20,43 @@ void clog_exit(void);
 // Every caller logs with the tag "TCU" and its own function, file and line.
 #define TCU_LOG(level, ...) clog_print((level), "TCU", __func__, __FILE__, __LINE__, __VA_ARGS__)
 
+// A line that a peer's input sets off (a Modbus frame, a controller or board reply,
+// a TLS failure): each call site may write a burst of CLOG_RATE_BURST lines, then
+// CLOG_RATE_LINES lines a second, so a peer can neither rotate the log history away
+// nor wear the flash, while a power unit configuring the terminal, or writing once a
+// second, is logged in full. What a site drops is summarised in one line
+// "... %d similar lines suppressed" from the same site once the flood has been over
+// for a second, and once a minute while it lasts.
+struct clog_rate_t {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    const char *func = nullptr;  // the site, for its summary line
+    const char *file = nullptr;
+    int line = 0;
+    int level = 0;
+    bool used = false;      // the bucket has been filled once
+    int64_t tokens = 0;     // thousandths of a line
+    int64_t refill_ms = 0;  // last refill
+    int suppressed = 0;     // dropped since the last summary
+    int64_t first_ms = 0;   // first drop since the last summary
+    int64_t last_ms = 0;    // latest drop
+    bool listed = false;    // entered in the list the writer thread flushes
+};
+constexpr int CLOG_RATE_BURST = 20;
+constexpr int CLOG_RATE_LINES = 5;
+constexpr int CLOG_RATE_QUIET_MS = 1000;     // a flood is over after this long without a drop
+constexpr int CLOG_RATE_SUMMARY_MS = 60000;  // a lasting flood is summarised this often
+// 1 when the line may be written now; writes a due summary first.
+int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *file, int line);
+// Writes the summaries of floods that are over (the writer thread calls it, tests may).
+void clog_rate_flush(void);
+
+#define TCU_LOG_PEER(level, ...)                                                        \
+    do {                                                                                \
+        static clog_rate_t tcu_log_rate_;                                               \
+        if (clog_rate_pass(&tcu_log_rate_, (level), __func__, __FILE__, __LINE__) != 0) \
+            TCU_LOG((level), __VA_ARGS__);                                              \
+    } while (0)
+
 constexpr int CLOG_RING_SIZE = 32768;
 // A formatted line (colour, stamp, ids, tag, caller, message, reset) and the
 // datagram "HW|" + line each fit in 512 bytes: the line is cut at 509.

@@ -1,8 +1,11 @@
 // app_ZQHW: brings the terminal up in its fixed order, parks the main thread while
-// the link workers run, and undoes it all in reverse if ever told to return.
+// the link workers run, and on SIGTERM or SIGINT makes the guns safe and undoes it
+// all in reverse.
 #include "main.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 
@@ -36,8 +39,48 @@ char *formatAppVersion(void) {
 }
 
 #ifndef TCU_LIB_NO_MAIN
+namespace {
+
+// The contactor value files, resolved before any signal can arrive.
+char kmd_value_paths[4][256];
+
+// SIGTERM, SIGINT: the first asks for the orderly stop (the main thread does the
+// work); a second one ends the process at once, after commanding the contactors
+// open with the only calls a handler may make (open, write, close).
+void on_stop_signal(int sig) {
+    if (tc_stop_requested() == 0) {
+        tc_stop_request();
+        return;
+    }
+    for (const char *path : kmd_value_paths) {
+        if (path[0] == '\0') continue;
+        int fd = open(path, O_WRONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ssize_t n = write(fd, "1\n", 2);  // active low: 1 is open
+        (void)n;
+        close(fd);
+    }
+    _exit(128 + sig);
+}
+
+void install_stop_handlers(void) {
+    for (int i = 0; i < 4; i++)
+        get_KMD_value_path(i, kmd_value_paths[i], sizeof kmd_value_paths[i]);
+    tc_stop_setup();
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace
+
 int main(void) {
     signal(SIGPIPE, SIG_IGN);
+    install_stop_handlers();
 
     char path[512];
     tcu_path(path, sizeof path, "/home/root/log/tcu");
@@ -63,9 +106,12 @@ int main(void) {
     ccu_TCU_init();
     ccu_TCU_run(0);
 
+    // Reached on SIGTERM or SIGINT: the guns are made safe before anything stops.
+    ccu_TCU_safe_stop();
     ccu_TCU_exit();
     tcu_BSP_exit();
     tcu_config_exit();
+    TCU_LOG(3, "stopped\n");
     clog_exit();
     return 0;
 }

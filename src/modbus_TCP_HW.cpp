@@ -10,10 +10,13 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,8 +32,7 @@ namespace {
 constexpr int kBuffSize = 1024;
 // 9 header bytes + 2 per register must fit the response buffer.
 constexpr int kMaxReadRegs = (kBuffSize - 9) / 2;
-// 22 header bytes + 2 per register must fit the report buffer.
-constexpr int kMaxReportRegs = (kBuffSize - 22) / 2;
+static_assert(22 + 2 * MODBUS_TCP_REPORT_REGS <= kBuffSize, "a report fits the report buffer");
 
 // ---------------------------------------------------------------------------
 // Small locking helpers: a pthread mutex cannot go into std::lock_guard.
@@ -139,8 +141,9 @@ const char *io_errstr(modbus_TCP_t *dev, char *buff, size_t size) {
 }
 
 // ---------------------------------------------------------------------------
-// Connection state, always with mutex held.
+// Connection state.
 
+// Caller holds mutex.
 void free_ssl_locked(modbus_TCP_t *dev) {
     if (dev->ssl != nullptr) {
         // Best effort close_notify: the socket is non-blocking, nothing waits here.
@@ -156,12 +159,37 @@ void free_ssl_locked(modbus_TCP_t *dev) {
     ERR_clear_error();
 }
 
-void close_locked(modbus_TCP_t *dev) {
-    free_ssl_locked(dev);
-    if (dev->fd > 0) close(dev->fd);
-    dev->fd = -1;
-    dev->io = &kPlainIo;
-    dev->conn_gen++;
+void drain_wake(modbus_TCP_t *dev) {
+    int fd = dev->wake_fd.load();
+    if (fd <= 0) return;
+    uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
+}
+
+// Caller holds io_mutex. The other threads see "not connected" as soon as mutex is
+// released; what was queued for this connection will never be sent.
+void close_conn(modbus_TCP_t *dev) {
+    {
+        link_lock lk(&dev->mutex);
+        free_ssl_locked(dev);
+        if (dev->fd > 0) close(dev->fd);
+        dev->fd = -1;
+        dev->io = &kPlainIo;
+        dev->conn_gen++;
+    }
+    int dropped = 0;
+    uint32_t total = 0;
+    {
+        link_lock q(&dev->report_mutex);
+        dropped = dev->report_count;
+        dev->report_count = 0;
+        dev->reports_dropped_gone += (uint32_t)dropped;
+        total = dev->reports_dropped_gone;
+    }
+    if (dropped > 0)
+        TCU_LOG_PEER(1, "%d register reports dropped: connection closed (%u so far)\n", dropped,
+                     total);
 }
 
 bool is_connected(modbus_TCP_t *dev) {
@@ -169,7 +197,32 @@ bool is_connected(modbus_TCP_t *dev) {
     return dev->fd > 0;
 }
 
-int send_locked(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
+bool link_stopping(modbus_TCP_t *dev) {
+    return dev->quit.load() != 0 || tc_stop_requested() != 0;
+}
+
+// Waits for the socket to become ready for `events`, until the deadline, on the
+// thread that owns the socket. A stop of the process or of the link ends the wait
+// at once (-2): nobody waits on a power unit that is not reading while the guns are
+// being made safe. 1 ready, 0 deadline passed, -1 failed wait.
+int link_wait(modbus_TCP_t *dev, int fd, short events, int64_t deadline) {
+    for (;;) {
+        if (link_stopping(dev)) return -2;
+        int64_t left = deadline - monotime_ms();
+        if (left <= 0) return 0;
+        pollfd p[3] = {
+            {fd, events, 0}, {dev->wake_fd.load(), POLLIN, 0}, {tc_stop_fd(), POLLIN, 0}};
+        int r = poll(p, 3, (int)left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        if (p[1].revents != 0) drain_wake(dev);  // queued reports go after this frame
+        if (p[0].revents != 0) return 1;
+    }
+}
+
+// Caller holds io_mutex (the socket's owner).
+int send_frame(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
     if (dev->fd <= 0) return -1;
     if (bytes <= 0 || buff == nullptr) return -2;
     const int64_t deadline = monotime_ms() + MODBUS_TCP_SEND_MS;
@@ -182,15 +235,10 @@ int send_locked(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
             continue;
         }
         if (n == 0) {
-            int64_t left = deadline - monotime_ms();
-            if (left > 0) {
-                pollfd p = {dev->fd, events, 0};
-                int r = poll(&p, 1, (int)left);
-                if (r >= 0 || errno == EINTR) continue;
-                dev->io_error = errno;
-            } else {
-                dev->io_error = ETIMEDOUT;  // the power unit stopped reading
-            }
+            int w = link_wait(dev, dev->fd, events, deadline);
+            if (w == 1) continue;
+            // 0: the power unit stopped reading; -2: the terminal is stopping.
+            dev->io_error = w == 0 ? ETIMEDOUT : (w == -2 ? ECANCELED : errno);
             dev->io_detail = 0;
         }
         break;
@@ -199,7 +247,7 @@ int send_locked(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
     char errstr[160];
     TCU_LOG(1, "send(fd = %d)  error.\n", dev->fd);
     TCU_LOG(1, "send %d of %d bytes, %s\n", sent, bytes, io_errstr(dev, errstr, sizeof(errstr)));
-    close_locked(dev);
+    close_conn(dev);
     return -3;
 }
 
@@ -226,15 +274,13 @@ bool gate_pass(modbus_TCP_t *dev, int code) {
 }
 
 // Non-blocking connect bounded by the deadline, then SO_ERROR.
-int connect_with_deadline(int fd, const sockaddr *addr, socklen_t len, int64_t deadline) {
+int connect_with_deadline(modbus_TCP_t *dev, int fd, const sockaddr *addr, socklen_t len,
+                          int64_t deadline) {
     if (connect(fd, addr, len) == 0) return 0;
     if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY) return errno;
     for (;;) {
-        int64_t left = deadline - monotime_ms();
-        if (left <= 0) return ETIMEDOUT;
-        pollfd p = {fd, POLLOUT, 0};
-        int r = poll(&p, 1, (int)left);
-        if (r < 0 && errno == EINTR) continue;
+        int r = link_wait(dev, fd, POLLOUT, deadline);
+        if (r == -2) return ECANCELED;
         if (r < 0) return errno;
         if (r == 0) return ETIMEDOUT;
         int err = 0;
@@ -264,7 +310,7 @@ int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
             last_err = errno;
             continue;
         }
-        int err = connect_with_deadline(s, ai->ai_addr, ai->ai_addrlen, deadline);
+        int err = connect_with_deadline(dev, s, ai->ai_addr, ai->ai_addrlen, deadline);
         if (err == 0) {
             fd = s;
             break;
@@ -292,6 +338,23 @@ int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
     return fd;
 }
 
+constexpr const char *kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:DHE-RSA-CHACHA20-POLY1305";
+
+// The power unit's certificate must name `name`: an IP address when it parses as
+// one (iPAddress entry), otherwise a DNS name (which is also sent as SNI).
+bool expect_server_name(SSL *ssl, const char *name) {
+    X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
+    if (param == nullptr) return false;
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1) return true;
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (X509_VERIFY_PARAM_set1_host(param, name, 0) != 1) return false;
+    return SSL_set_tlsext_host_name(ssl, name) == 1;
+}
+
 // The key file must never make OpenSSL prompt on the terminal: supply no password.
 int no_password_cb(char *, int, int, void *) {
     return 0;
@@ -302,7 +365,7 @@ int tls_setup_fail(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int ret, const ch
     if (gate_pass(dev, kGateTls - ret)) {
         char errstr[160];
         ERR_error_string_n(ERR_peek_last_error(), errstr, sizeof(errstr));
-        if (ret == -3)
+        if (ret == -3 && strcmp(what, "SSL_new") == 0)
             TCU_LOG(1, "SSL_new ctx(%p)\n", (void *)conn->ctx);
         else
             TCU_LOG(1, "ctx(%p)\n", (void *)conn->ctx);
@@ -329,6 +392,17 @@ void log_peer_certificate(SSL *ssl) {
     OPENSSL_free(subject);
     OPENSSL_free(issuer);
     X509_free(cert);
+}
+
+// A private key that others can read is as good as published: say so once.
+void check_key_file(void) {
+    char path[512];
+    tcu_path(path, sizeof(path), "/home/root/etc/client.keyp");
+    struct stat st;
+    if (stat(path, &st) != 0) return;  // the TLS set-up names a missing file itself
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        TCU_LOG(1, "%s is readable by group or others (mode %03o): make it owner-only\n", path,
+                (unsigned)(st.st_mode & 0777));
 }
 
 // ---------------------------------------------------------------------------
@@ -415,6 +489,8 @@ struct reg_action_t {
     enum kind_t { NONE, LIMIT, MAC_A, MAC_B, KEY_A, KEY_B } kind;
     const char *format;  // LIMIT: the log text
     float value;         // LIMIT: the pair as a float, first register high
+    int gun;             // LIMIT: 0 gun A, 1 gun B
+    int index;           // LIMIT: which of the five limits
 };
 
 constexpr const char *kLimitFormats[2][5] = {
@@ -435,7 +511,7 @@ float regs_to_float(const uint16_t *hi) {
 
 // key_reg: the register whose write installs the key (0x2E by function 6, 0x2C by 16).
 reg_action_t action_locked(modbus_TCP_t *dev, uint16_t addr, uint16_t key_reg) {
-    reg_action_t act = {reg_action_t::NONE, nullptr, 0.0f};
+    reg_action_t act = {reg_action_t::NONE, nullptr, 0.0f, 0, 0};
     int gun;
     const uint16_t *block;
     if (addr >= 0x2100 && addr <= 0x212F) {
@@ -452,6 +528,8 @@ reg_action_t action_locked(modbus_TCP_t *dev, uint16_t addr, uint16_t key_reg) {
         if (off == kLimitSecond[i]) {
             act.kind = reg_action_t::LIMIT;
             act.format = kLimitFormats[gun][i];
+            act.gun = gun;
+            act.index = i;
             act.value = regs_to_float(&block[off - 1]);
             return act;
         }
@@ -465,9 +543,14 @@ reg_action_t action_locked(modbus_TCP_t *dev, uint16_t addr, uint16_t key_reg) {
 // line names the handler that stored the register (func).
 void run_action(const reg_action_t &act, const char *func) {
     switch (act.kind) {
-        case reg_action_t::LIMIT:
-            clog_print(3, "TCU", func, __FILE__, __LINE__, act.format, (double)act.value);
+        case reg_action_t::LIMIT: {
+            // One budget per limit: a power unit setting all ten at once is logged whole.
+            static clog_rate_t limit_rates[2][5];
+            clog_rate_t *rate = &limit_rates[act.gun][act.index];
+            if (clog_rate_pass(rate, 3, func, __FILE__, __LINE__))
+                clog_print(3, "TCU", func, __FILE__, __LINE__, act.format, (double)act.value);
             break;
+        }
         case reg_action_t::MAC_A:
             ccu_Update_GUNA_mac_addr();
             break;
@@ -710,8 +793,8 @@ int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
     const uint8_t *rq = dev->rx_buff;
     uint16_t addr = be16(rq + 8);
     int quantity = be16(rq + 10);
-    TCU_LOG(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr, (uint16_t)(addr + quantity - 1),
-            quantity);
+    TCU_LOG_PEER(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr, (uint16_t)(addr + quantity - 1),
+                 quantity);
     // The values must all be inside the frame (and the frame inside the buffer);
     // a short frame writes nothing.
     int frame = std::min((int)be16(rq + 4) + 6, dev->rx_bytes);
@@ -750,33 +833,102 @@ int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
 int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue,
                                 int N) {
     if (dev == nullptr) return -1;
-    if (N < 0 || N > kMaxReportRegs || (N > 0 && regvalue == nullptr)) return -2;
-    // Report buffer first, link second: concurrent reports never mix in xx_buff.
-    link_lock report(&dev->report_mutex);
-    link_lock lk(&dev->mutex);
-    if (dev->fd <= 0) return -1;
-    dev->seqnumb = (uint16_t)(dev->seqnumb + 1);
-    uint8_t *x = dev->xx_buff;
-    const int total = 22 + 2 * N;
-    put_be16(x + 0, dev->seqnumb);
-    x[2] = 0x00;
-    x[3] = 0x00;
-    x[4] = 0x00;
-    x[5] = (uint8_t)((total - 6) & 0xFF);
-    x[6] = 0x01;
-    x[7] = 0x41;
-    x[8] = 0x91;
-    x[9] = 0x00;
-    x[10] = (uint8_t)((total - 11) & 0xFF);
-    static constexpr uint8_t kFixed[7] = {0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01};
-    memcpy(x + 11, kFixed, sizeof(kFixed));
-    put_be16(x + 18, regaddr);
-    x[20] = 0x00;
-    x[21] = (uint8_t)(N & 0xFF);
-    for (int i = 0; i < N; i++) put_be16(x + 22 + 2 * i, regvalue[i]);
-    dev->xx_bytes = total;
-    send_locked(dev, x, total);
+    if (N < 0 || N > MODBUS_TCP_REPORT_REGS || (N > 0 && regvalue == nullptr)) return -2;
+    modbus_TCP_report_t r;
+    r.regaddr = regaddr;
+    r.count = (uint16_t)N;
+    {
+        // One copy under the mutex: a float pair is never reported half-updated.
+        link_lock lk(&dev->mutex);
+        if (dev->fd <= 0) return -1;
+        r.conn_gen = dev->conn_gen;
+        for (int i = 0; i < N; i++) r.regs[i] = regvalue[i];
+    }
+    uint32_t dropped = 0;
+    {
+        link_lock q(&dev->report_mutex);
+        if (dev->report_count >= MODBUS_TCP_REPORT_QUEUE) {
+            dropped = ++dev->reports_dropped_full;
+        } else {
+            int tail = (dev->report_head + dev->report_count) % MODBUS_TCP_REPORT_QUEUE;
+            dev->reports[tail] = r;
+            dev->report_count++;
+        }
+    }
+    if (dropped > 0) {
+        // The power unit has not read for a while; the image keeps the value for its
+        // next read.
+        TCU_LOG_PEER(1,
+                     "report 0x%04x dropped: %d reports waiting for the power unit (%u so far)\n",
+                     regaddr, MODBUS_TCP_REPORT_QUEUE, dropped);
+        return -3;
+    }
+    // The link's own thread (or a caller while no loop runs) owns the socket and
+    // sends at once; any other thread only wakes it.
+    if (dev->loop_running.load() == 0 || pthread_equal(dev->loop_thread, pthread_self()))
+        modbus_TCP_flush_reports(dev);
+    else
+        modbus_TCP_wake(dev);
     return 0;
+}
+
+int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
+    if (dev == nullptr) return -1;
+    int sent = 0;
+    for (;;) {
+        modbus_TCP_report_t r;
+        {
+            link_lock q(&dev->report_mutex);
+            if (dev->report_count == 0) break;
+            r = dev->reports[dev->report_head];
+            dev->report_head = (dev->report_head + 1) % MODBUS_TCP_REPORT_QUEUE;
+            dev->report_count--;
+        }
+        link_lock io(&dev->io_mutex);
+        if (dev->fd <= 0 || r.conn_gen != dev->conn_gen) {
+            link_lock q(&dev->report_mutex);
+            dev->reports_dropped_gone++;
+            continue;
+        }
+        // Numbered when sent: within a connection the ids rise by one per report.
+        dev->seqnumb = (uint16_t)(dev->seqnumb + 1);
+        uint8_t *x = dev->xx_buff;
+        const int total = 22 + 2 * r.count;
+        put_be16(x + 0, dev->seqnumb);
+        x[2] = 0x00;
+        x[3] = 0x00;
+        x[4] = 0x00;
+        x[5] = (uint8_t)((total - 6) & 0xFF);
+        x[6] = 0x01;
+        x[7] = 0x41;
+        x[8] = 0x91;
+        x[9] = 0x00;
+        x[10] = (uint8_t)((total - 11) & 0xFF);
+        static constexpr uint8_t kFixed[7] = {0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01};
+        memcpy(x + 11, kFixed, sizeof(kFixed));
+        put_be16(x + 18, r.regaddr);
+        x[20] = 0x00;
+        x[21] = (uint8_t)(r.count & 0xFF);
+        for (int i = 0; i < r.count; i++) put_be16(x + 22 + 2 * i, r.regs[i]);
+        dev->xx_bytes = total;
+        if (send_frame(dev, x, total) == total) {
+            sent++;
+            link_lock q(&dev->report_mutex);
+            dev->reports_sent++;
+        }
+    }
+    return sent;
+}
+
+void modbus_TCP_wake(modbus_TCP_t *dev) {
+    if (dev == nullptr) return;
+    int fd = dev->wake_fd.load();
+    if (fd <= 0) return;
+    int saved = errno;
+    uint64_t one = 1;
+    ssize_t n = write(fd, &one, sizeof one);
+    (void)n;  // a counter at its limit is already readable
+    errno = saved;
 }
 
 // ---------------------------------------------------------------------------
@@ -797,6 +949,12 @@ int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t dead
     SSL_CTX_set_default_passwd_cb(conn->ctx, no_password_cb);
     // Never wait inside SSL_read for application data that may never come.
     SSL_CTX_clear_mode(conn->ctx, SSL_MODE_AUTO_RETRY);
+    // Nothing older than TLS 1.2, no renegotiation, and for TLS 1.2 only forward-secret
+    // AEAD suites (TLS 1.3 suites are all of that kind and keep the library's list).
+    SSL_CTX_set_min_proto_version(conn->ctx, TLS1_2_VERSION);
+    SSL_CTX_set_options(conn->ctx, SSL_OP_NO_RENEGOTIATION);
+    if (SSL_CTX_set_cipher_list(conn->ctx, kTls12Ciphers) != 1)
+        return tls_setup_fail(dev, conn, -8, "cipher list", "");
     tcu_path(path, sizeof(path), "/home/root/etc/ca.crt");
     if (SSL_CTX_load_verify_locations(conn->ctx, path, nullptr) <= 0)
         return tls_setup_fail(dev, conn, -7, "CA", path);
@@ -810,23 +968,31 @@ int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t dead
         return tls_setup_fail(dev, conn, -4, "key check", path);
     conn->ssl = SSL_new(conn->ctx);
     if (conn->ssl == nullptr) return tls_setup_fail(dev, conn, -3, "SSL_new", "");
+    if (dev->server_name != nullptr && !expect_server_name(conn->ssl, dev->server_name))
+        return tls_setup_fail(dev, conn, -3, "server_name", dev->server_name);
     SSL_set_fd(conn->ssl, conn->fd);
     for (;;) {
         ERR_clear_error();
         int ret = SSL_connect(conn->ssl);
         if (ret > 0) break;
         int err = SSL_get_error(conn->ssl, ret);
-        int64_t left = deadline_ms - monotime_ms();
-        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) && left > 0) {
-            pollfd p = {conn->fd, (short)(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
-            if (poll(&p, 1, (int)left) >= 0 || errno == EINTR) continue;
+        int w = -1;
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            w = link_wait(dev, conn->fd, (short)(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT),
+                          deadline_ms);
+            if (w == 1) continue;
         }
         if (gate_pass(dev, kGateTls - 2 * 1000 - err)) {
             char errstr[256];
             ERR_error_string_n(ERR_peek_last_error(), errstr, sizeof(errstr));
-            if (left <= 0) snprintf(errstr, sizeof(errstr), "handshake timed out");
+            if (w == 0) snprintf(errstr, sizeof(errstr), "handshake timed out");
+            if (w == -2) snprintf(errstr, sizeof(errstr), "handshake abandoned: stopping");
             TCU_LOG(1, "ssl(%p), ret:%d, ssl_errno:%d, ssl_errstr:%s\n", (void *)conn->ssl, ret,
                     err, errstr);
+            long verify = SSL_get_verify_result(conn->ssl);
+            if (verify != X509_V_OK)
+                TCU_LOG(1, "power unit certificate refused: %s\n",
+                        X509_verify_cert_error_string(verify));
         }
         conn_release(conn);
         ERR_clear_error();
@@ -856,6 +1022,7 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
         if (ret < 0) return dev->last_connect_ret = ret;
     }
     {
+        link_lock io(&dev->io_mutex);
         link_lock lk(&dev->mutex);
         dev->fd = conn.fd;
         dev->ctx = conn.ctx;
@@ -871,80 +1038,97 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
 
 int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
     if (dev == nullptr) return -1;
-    int fd;
-    uint32_t gen;
-    bool ready;
-    {
-        link_lock lk(&dev->mutex);
-        if (dev->fd <= 0) {
-            dev->rx_bytes = 0;
-            return -2;
-        }
-        fd = dev->fd;
-        gen = dev->conn_gen;
-        ready = dev->io->pending(dev) > 0;
-    }
-    if (!ready) {
-        pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, timeout);
-        if (r == 0) {
-            int err = errno;
-            TCU_LOG(3, "timeout rx_bytes:%d, error:%d, %s\n", dev->rx_bytes, err, strerror(err));
-            return dev->rx_bytes;
-        }
-        if (r < 0) {
-            if (errno == EINTR) return dev->rx_bytes;
-            link_lock lk(&dev->mutex);
-            if (dev->conn_gen == gen && dev->fd > 0) {
-                TCU_LOG(1, "recv(fd = %d) from(%s) error.\n", dev->fd, dev->serverip);
-                close_locked(dev);
+    const int64_t deadline = monotime_ms() + timeout;
+    for (;;) {
+        int fd;
+        uint32_t gen;
+        bool ready;
+        {
+            link_lock io(&dev->io_mutex);
+            if (dev->fd <= 0) {
+                dev->rx_bytes = 0;
+                return -2;
             }
-            dev->rx_bytes = 0;
-            return dev->rx_bytes;
+            fd = dev->fd;
+            gen = dev->conn_gen;
+            ready = dev->io->pending(dev) > 0;
         }
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            link_lock lk(&dev->mutex);
-            if (dev->conn_gen == gen && dev->fd > 0) {
-                TCU_LOG(1, "serverip:%s, fd:%d, rx_bytes:%d\n", dev->serverip, dev->fd,
-                        dev->rx_bytes);
-                close_locked(dev);
+        if (!ready) {
+            // Reports handed over during the wait are sent at once; a stop of the
+            // process returns to the loop, which then stops waiting on its pipe.
+            int stop_fd = tc_stop_requested() ? -1 : tc_stop_fd();
+            pollfd p[3] = {{fd, POLLIN, 0}, {dev->wake_fd.load(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+            int64_t left = deadline - monotime_ms();
+            int r = poll(p, 3, left > 0 ? (int)left : 0);
+            if (r == 0) {
+                int err = errno;
+                TCU_LOG(3, "timeout rx_bytes:%d, error:%d, %s\n", dev->rx_bytes, err,
+                        strerror(err));
+                return dev->rx_bytes;
             }
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                link_lock io(&dev->io_mutex);
+                if (dev->conn_gen == gen && dev->fd > 0) {
+                    TCU_LOG(1, "recv(fd = %d) from(%s) error.\n", dev->fd, dev->serverip);
+                    close_conn(dev);
+                }
+                dev->rx_bytes = 0;
+                return dev->rx_bytes;
+            }
+            if (p[1].revents != 0) {
+                drain_wake(dev);
+                if (dev->quit.load() != 0) return dev->rx_bytes;
+                modbus_TCP_flush_reports(dev);
+                if (p[0].revents == 0) continue;
+            }
+            if (p[2].revents != 0 && p[0].revents == 0) return dev->rx_bytes;
+            if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                link_lock io(&dev->io_mutex);
+                if (dev->conn_gen == gen && dev->fd > 0) {
+                    TCU_LOG(1, "serverip:%s, fd:%d, rx_bytes:%d\n", dev->serverip, dev->fd,
+                            dev->rx_bytes);
+                    close_conn(dev);
+                }
+                dev->rx_bytes = 0;
+                return dev->rx_bytes;
+            }
+        }
+        link_lock io(&dev->io_mutex);
+        // The connection may have been closed (and not yet reopened) during the
+        // wait: read only from the one waited on.
+        if (dev->conn_gen != gen || dev->fd <= 0) {
             dev->rx_bytes = 0;
             return dev->rx_bytes;
         }
-    }
-    link_lock lk(&dev->mutex);
-    // Another thread may have closed (and this one not yet reopened) the
-    // connection during the wait: read only from the one waited on.
-    if (dev->conn_gen != gen || dev->fd <= 0) {
-        dev->rx_bytes = 0;
-        return dev->rx_bytes;
-    }
-    int room = kBuffSize - dev->rx_bytes;
-    if (room <= 0) return dev->rx_bytes;
-    int n = dev->io->read(dev, dev->rx_buff + dev->rx_bytes, room);
-    if (n > 0) {
-        dev->rx_bytes += n;
-    } else if (n == -1) {
-        TCU_LOG(3, "serverip:%s, fd:%d, connection closed by the peer\n", dev->serverip, dev->fd);
-        close_locked(dev);
-        dev->rx_bytes = 0;
-    } else if (n < 0) {
-        char errstr[160];
-        TCU_LOG(1,
+        int room = kBuffSize - dev->rx_bytes;
+        if (room <= 0) return dev->rx_bytes;
+        int n = dev->io->read(dev, dev->rx_buff + dev->rx_bytes, room);
+        if (n > 0) {
+            dev->rx_bytes += n;
+        } else if (n == -1) {
+            TCU_LOG(3, "serverip:%s, fd:%d, connection closed by the peer\n", dev->serverip,
+                    dev->fd);
+            close_conn(dev);
+            dev->rx_bytes = 0;
+        } else if (n < 0) {
+            char errstr[160];
+            TCU_LOG(
+                1,
                 "serverip:%s, fd:%d, rx_bytes:%d, ret:%d, ssl(%p), ssl_errno:%d, ssl_errstr:%s\n",
                 dev->serverip, dev->fd, dev->rx_bytes, n, (void *)dev->ssl, dev->io_error,
                 io_errstr(dev, errstr, sizeof(errstr)));
-        close_locked(dev);
-        dev->rx_bytes = 0;
+            close_conn(dev);
+            dev->rx_bytes = 0;
+        }
+        return dev->rx_bytes;
     }
-    return dev->rx_bytes;
 }
 
 int modebus_TCP_send(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
     if (dev == nullptr) return -1;
-    link_lock lk(&dev->mutex);
-    return send_locked(dev, buff, bytes);
+    link_lock io(&dev->io_mutex);
+    return send_frame(dev, buff, bytes);
 }
 
 int modbus_TCP_process_frames(modbus_TCP_t *dev) {
@@ -972,8 +1156,8 @@ int modbus_TCP_process_frames(modbus_TCP_t *dev) {
             if (tc_fail_gate_pass(&dev->frame_gate, 1, monotime_ms()))
                 TCU_LOG(1, "frame of %d bytes can never fit the %d-byte buffer: disconnect\n",
                         frame, kBuffSize);
-            link_lock lk(&dev->mutex);
-            if (dev->fd > 0) close_locked(dev);
+            link_lock io(&dev->io_mutex);
+            if (dev->fd > 0) close_conn(dev);
             dev->rx_bytes = 0;
             break;
         }
@@ -1013,15 +1197,20 @@ int modbus_TCP_process_frames(modbus_TCP_t *dev) {
 void *modbus_TCP_loop(void *argv) {
     auto *dev = static_cast<modbus_TCP_t *>(argv);
     if (dev == nullptr) return nullptr;
+    dev->loop_thread = pthread_self();
+    dev->loop_running.store(1);
     modbus_TCP_report_registers(dev, 0x0000, &dev->regs_0x0000[0x00], 3);
     modbus_TCP_report_registers(dev, 0x114D, &dev->regs_0x1100[0x4D], 3);
     modbus_TCP_report_registers(dev, 0x1D4D, &dev->regs_0x1D00[0x4D], 3);
     while (dev->quit == 0) {
         if (!is_connected(dev)) {
-            // At most one attempt per pause: an absent power unit costs no CPU.
+            // At most one attempt per pause: an absent power unit costs no CPU. While
+            // the terminal stops, no new connection is opened.
             int64_t now = monotime_ms();
-            if (now < dev->next_connect_ms) {
-                msleep((int)std::min<int64_t>(dev->next_connect_ms - now, MODBUS_TCP_RECV_MS));
+            if (now < dev->next_connect_ms || tc_stop_requested()) {
+                int64_t until = std::min(dev->next_connect_ms, now + MODBUS_TCP_RECV_MS);
+                if (until <= now) until = now + MODBUS_TCP_RECV_MS;
+                if (tc_wait_readable(dev->wake_fd.load(), until) == 1) drain_wake(dev);
                 continue;
             }
             dev->next_connect_ms = now + MODBUS_TCP_RETRY_MS;
@@ -1030,22 +1219,35 @@ void *modbus_TCP_loop(void *argv) {
         }
         modbus_TCP_recv_with_timeout(dev, MODBUS_TCP_RECV_MS);
         modbus_TCP_process_frames(dev);
+        modbus_TCP_flush_reports(dev);
     }
+    dev->loop_running.store(0);
     return nullptr;
 }
 
 int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server_port,
-                    int ssl_enable, uint16_t tcu_id) {
+                    int ssl_enable, uint16_t tcu_id, const char *server_name) {
     if (dev == nullptr) return -1;
+    int old_wake = dev->wake_fd.load();
+    if (old_wake > 0) close(old_wake);  // initialised again without an exit
     memset(static_cast<void *>(dev), 0, sizeof(*dev));
     dev->ssl_enable = ssl_enable;
     dev->serverip = server_ip;
     dev->port = server_port;
+    dev->server_name = server_name;
     dev->fd = -1;
     dev->io = &kPlainIo;
     pthread_mutex_init(&dev->mutex, nullptr);
+    pthread_mutex_init(&dev->io_mutex, nullptr);
     pthread_mutex_init(&dev->report_mutex, nullptr);
     dev->quit = 0;
+    int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake == 0) {  // 0 reads as "none" everywhere: keep it above
+        wake = fcntl(0, F_DUPFD_CLOEXEC, 1);
+        close(0);
+    }
+    dev->wake_fd.store(wake > 0 ? wake : -1);
+    if (wake < 0) TCU_LOG(1, "eventfd failed: reports wait for the next receive time-out\n");
 
     modbus_TCP_init_regs(dev, tcu_id);
     showRegs(dev);
@@ -1059,6 +1261,7 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     CRYPTO_thread_setup();
+    if (ssl_enable) check_key_file();
 
     // The first attempt is bounded like every other; the loop keeps trying.
     dev->next_connect_ms = monotime_ms() + MODBUS_TCP_RETRY_MS;
@@ -1067,10 +1270,13 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
 
 void modbus_TCP_exit(modbus_TCP_t *dev) {
     if (dev == nullptr) return;
-    pthread_mutex_lock(&dev->mutex);
-    close_locked(dev);
-    pthread_mutex_unlock(&dev->mutex);
+    pthread_mutex_lock(&dev->io_mutex);
+    close_conn(dev);
+    pthread_mutex_unlock(&dev->io_mutex);
+    int wake = dev->wake_fd.exchange(-1);
+    if (wake > 0) close(wake);
     pthread_mutex_destroy(&dev->report_mutex);
+    pthread_mutex_destroy(&dev->io_mutex);
     pthread_mutex_destroy(&dev->mutex);
     CRYPTO_thread_cleanup();
 }

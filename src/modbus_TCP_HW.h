@@ -32,6 +32,17 @@ struct modbus_TCP_conn_t {
     SSL *ssl;
 };
 
+// Register reports wait here until the link's thread sends them: a report is built
+// (values copied) when it is handed over, and numbered when it is sent.
+constexpr int MODBUS_TCP_REPORT_QUEUE = 256;
+constexpr int MODBUS_TCP_REPORT_REGS = 8;
+struct modbus_TCP_report_t {
+    uint16_t regaddr;
+    uint16_t count;
+    uint32_t conn_gen;  // the connection it was queued for
+    uint16_t regs[MODBUS_TCP_REPORT_REGS];
+};
+
 struct modbus_TCP_t {
     pthread_mutex_t mutex;  // connection state and register image
     int ssl_enable;
@@ -65,16 +76,37 @@ struct modbus_TCP_t {
     uint16_t regs_0x4000[256];
 
     // Link housekeeping.
-    pthread_mutex_t report_mutex;  // one report at a time in xx_buff; taken before mutex
-    const modbus_TCP_io_t *io;     // transport of the installed connection
-    uint32_t conn_gen;             // bumped at every install and close
-    int64_t next_connect_ms;       // monotonic: earliest next connection attempt
-    int last_connect_ret;          // result of the last attempt
-    int io_error;                  // last transport failure: SSL_get_error code or errno
-    unsigned long io_detail;       // OpenSSL error queue entry of that failure (0 plain)
-    int config_logged;             // the absent host/port was logged once
-    tc_fail_gate_t connect_gate;   // repeated identical connection failures
-    tc_fail_gate_t frame_gate;     // repeated frame-cutting complaints
+    //
+    // Locks: io_mutex serialises everything done on the socket (reads, writes,
+    // installing and closing a connection) and is held across the waits for the
+    // power unit; only the link's own thread takes it while the loop runs. mutex is
+    // held only for short copies (register image, publishing fd), never across a
+    // wait, so the controller and co-processor threads never wait on the network.
+    // report_mutex guards the report queue. Order: io_mutex, then mutex or
+    // report_mutex; never the reverse.
+    pthread_mutex_t io_mutex;
+    pthread_mutex_t report_mutex;
+    const modbus_TCP_io_t *io;      // transport of the installed connection
+    uint32_t conn_gen;              // bumped at every install and close
+    int64_t next_connect_ms;        // monotonic: earliest next connection attempt
+    int last_connect_ret;           // result of the last attempt
+    int io_error;                   // last transport failure: SSL_get_error code or errno
+    unsigned long io_detail;        // OpenSSL error queue entry of that failure (0 plain)
+    int config_logged;              // the absent host/port was logged once
+    tc_fail_gate_t connect_gate;    // repeated identical connection failures
+    tc_fail_gate_t frame_gate;      // repeated frame-cutting complaints
+    const char *server_name;        // TLS: name or address the certificate must match; null: any
+    std::atomic<int> wake_fd;       // eventfd: a report is queued, or quit was raised
+    std::atomic<int> loop_running;  // the link's thread owns the socket
+    pthread_t loop_thread;
+
+    // Reports handed over by other threads, sent by the link's thread in order.
+    modbus_TCP_report_t reports[MODBUS_TCP_REPORT_QUEUE];
+    int report_head;                // oldest entry
+    int report_count;               // entries queued
+    uint32_t reports_sent;          // counters for the log and the tests
+    uint32_t reports_dropped_full;  // the queue was full (the power unit stopped reading)
+    uint32_t reports_dropped_gone;  // the connection ended before they were sent
 };
 
 // Pause between connection attempts, and the bound of one attempt (TCP + TLS).
@@ -83,8 +115,10 @@ constexpr int MODBUS_TCP_CONNECT_MS = 3000;
 constexpr int MODBUS_TCP_SEND_MS = 5000;
 constexpr int MODBUS_TCP_RECV_MS = 1000;
 
+// server_name (TLS only, may be null): the power unit's certificate must match it,
+// as a DNS name or, when it parses as one, an IP address.
 int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server_port,
-                    int ssl_enable, uint16_t tcu_id);
+                    int ssl_enable, uint16_t tcu_id, const char *server_name = nullptr);
 int modbus_TCP_connect(modbus_TCP_t *dev);
 // TLS client set-up on a connected socket held in conn (not yet installed): the
 // socket on success, -1 .. -8 on failure (conn is then released, fd -1).
@@ -110,11 +144,19 @@ int modbus_TCP_read_holding_registers(modbus_TCP_t *dev);
 int modbus_TCP_write_single_register(modbus_TCP_t *dev);
 int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev);
 int modbus_TCP_response_error(modbus_TCP_t *dev, uint8_t function, uint8_t errcode);
-// Builds and sends an unsolicited report of N registers starting at regaddr, the
-// values read from regvalue (normally a pointer into the image) under mutex.
-// Must be called without mutex held. 0 after the send, -1 if not connected.
+// Hands over an unsolicited report of N registers starting at regaddr, the values
+// copied from regvalue (normally a pointer into the image) under mutex. Never waits
+// on the network: from another thread the report is queued and the link's thread
+// sends it; on the link's own thread (or while no loop runs) the queue is sent at
+// once. Must be called without mutex held. 0 handed over; -1 not connected (or no
+// record); -2 bad count; -3 queue full (dropped, counted, logged).
 int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue,
                                 int N);
+// Sends every queued report (the link's thread; takes io_mutex). Returns how many
+// were sent.
+int modbus_TCP_flush_reports(modbus_TCP_t *dev);
+// Wakes the link's thread (a queued report, quit). Async-signal-safe.
+void modbus_TCP_wake(modbus_TCP_t *dev);
 // Register dump on standard output. Takes mutex: call it without mutex held.
 void showRegs(modbus_TCP_t *dev);
 

@@ -3,6 +3,7 @@
 // the gun state hub.
 #include "stm32f103.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "adcgpio.h"
@@ -16,6 +17,11 @@ int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enab
     (void)enable;
     if (dev == nullptr) return -1;
     pthread_mutex_init(&dev->mutex, nullptr);
+    pthread_mutex_init(&dev->kmd_mutex, nullptr);
+    for (int k = 0; k < 4; k++) {
+        dev->kmd_want[k] = -1;
+        dev->kmd_pending[k] = 0;
+    }
     dev->quit = 0;
     dev->can.fd = -1;  // never opened
     dev->SA = 0x10;
@@ -30,6 +36,7 @@ int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enab
 
 void ccu_STM32_exit(stm32f103_t *dev) {
     if (dev == nullptr) return;
+    pthread_mutex_destroy(&dev->kmd_mutex);
     pthread_mutex_destroy(&dev->mutex);
 }
 
@@ -47,29 +54,63 @@ int ccu_STM32_TransmitState(stm32f103_t *dev, int enable) {
 
 int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
     if (dev == nullptr) return -1;
-    set_KMD_out(idx, enable);
-    return 0;
+    if (idx < 0 || idx > 3) {
+        set_KMD_out(idx, enable);  // no such output: nothing is driven
+        return 0;
+    }
+    pthread_mutex_lock(&dev->kmd_mutex);
+    dev->kmd_want[idx] = (int8_t)(enable ? 1 : 0);
+    int rc = set_KMD_out(idx, enable);
+    dev->kmd_pending[idx] = rc == 0 ? 0 : 1;
+    pthread_mutex_unlock(&dev->kmd_mutex);
+    return rc == 0 ? 0 : -2;
 }
+
+int ccu_STM32_RetryContactors(stm32f103_t *dev) {
+    if (dev == nullptr) return -1;
+    int pending = 0;
+    pthread_mutex_lock(&dev->kmd_mutex);
+    for (int k = 0; k < 4; k++) {
+        if (!dev->kmd_pending[k] || dev->kmd_want[k] < 0) continue;
+        if (set_KMD_out(k, dev->kmd_want[k]) == 0) {
+            dev->kmd_pending[k] = 0;
+            TCU_LOG(3, "contactor %d: %s confirmed on repeat\n", k,
+                    dev->kmd_want[k] ? "close" : "open");
+        } else {
+            pending++;
+        }
+    }
+    pthread_mutex_unlock(&dev->kmd_mutex);
+    return pending;
+}
+
+namespace {
+
+// Channel to board LED: 6 -> 1, 7 -> 0, 8 -> 2, 9 -> 3. 0 written, -1 no such
+// channel, -2 the write failed.
+int drive_led(int idx, int enable) {
+    switch (idx) {
+        case 6:
+            return set_GUNLED_on(1, enable);
+        case 7:
+            return set_GUNLED_on(0, enable);
+        case 8:
+            return set_GUNLED_on(2, enable);
+        case 9:
+            return set_GUNLED_on(3, enable);
+        default:
+            return -1;
+    }
+}
+
+// A cached state no channel can have: the next refresh commands the channel again.
+constexpr uint8_t kLedUnknown = 0xFF;
+
+}  // namespace
 
 int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable) {
     if (dev == nullptr) return -1;  // no record, no line driven
-    // Channel to board LED: 6 -> 1, 7 -> 0, 8 -> 2, 9 -> 3.
-    switch (idx) {
-        case 6:
-            set_GUNLED_on(1, enable);
-            break;
-        case 7:
-            set_GUNLED_on(0, enable);
-            break;
-        case 8:
-            set_GUNLED_on(2, enable);
-            break;
-        case 9:
-            set_GUNLED_on(3, enable);
-            break;
-        default:
-            break;
-    }
+    drive_led(idx, enable);
     return -1;
 }
 
@@ -109,8 +150,14 @@ void ccu_STM32_LED(stm32f103_t *dev) {
     dev->led_ncmds = 0;
     pthread_mutex_unlock(&dev->mutex);
     // Each command starts a shell: run them with the mutex released so the
-    // controller's mode updates and queries never wait on them.
-    for (int i = 0; i < n; i++) ccu_STM32_ControlLED(dev, cmds[i].idx, cmds[i].enable);
+    // controller's mode updates and queries never wait on them. A write that failed
+    // leaves its channel unknown, so the next refresh writes it again.
+    for (int i = 0; i < n; i++) {
+        if (drive_led(cmds[i].idx, cmds[i].enable) != -2) continue;
+        pthread_mutex_lock(&dev->mutex);
+        dev->led[cmds[i].idx - 6] = kLedUnknown;
+        pthread_mutex_unlock(&dev->mutex);
+    }
 }
 
 void *ccu_STM32_loop(void *argv) {
@@ -126,7 +173,12 @@ void *ccu_STM32_loop(void *argv) {
     }
 
     while (dev->quit.load() == 0) {
-        msleep(dev->cycle_ms);
+        // Slices, so that a stop is not kept waiting for a whole cycle.
+        const int64_t next = monotime_ms() + dev->cycle_ms;
+        for (int64_t now = monotime_ms(); now < next && dev->quit.load() == 0; now = monotime_ms())
+            msleep((int)std::min<int64_t>(next - now, 250));
+        if (dev->quit.load() != 0) break;
+        ccu_STM32_RetryContactors(dev);
         // The feedback files are read before taking the mutex: the controller's
         // queries need only the stored result, not the file reads.
         uint8_t fb[4];
@@ -136,7 +188,8 @@ void *ccu_STM32_loop(void *argv) {
         dev->count++;
         pthread_mutex_unlock(&dev->mutex);
 
-        ccu_STM32_LED(dev);
+        // While the terminal stops, the LEDs stay off as the stop left them.
+        if (tc_stop_requested() == 0) ccu_STM32_LED(dev);
         TCU_LOG(3, "K0:%d, K1:%d, K2:%d, K3:%d\n", fb[0], fb[1], fb[2], fb[3]);
 
         // A gun whose two feedbacks disagree is mid-switch: no report this cycle.

@@ -38,6 +38,13 @@ struct stm32f103_t {
     stm32_led_cmd_t led_cmds[STM32_LED_CMD_MAX];
     int led_ncmds;
     int cycle_ms;  // sampling period, 1000 (tests shorten it)
+    // Contactor commands: the last one per output and whether it still has to be
+    // confirmed. kmd_mutex orders the writes of one output (a repeat by this thread
+    // never overtakes a newer command); it is held across the shell starts, never
+    // across a network wait, and is not the mutex the controller's queries take.
+    pthread_mutex_t kmd_mutex;
+    int8_t kmd_want[4];      // -1 never commanded, 0 open, 1 closed
+    uint8_t kmd_pending[4];  // 1: the last command is not confirmed yet
 };
 
 // 0, or -1 for a null record. can_name, bitrate and enable are accepted, unused.
@@ -46,7 +53,8 @@ void ccu_STM32_exit(stm32f103_t *dev);
 // Placeholders of the CAN exchange: no effect, -1.
 int ccu_STM32_TransmitVoltage(stm32f103_t *dev, int enable);
 int ccu_STM32_TransmitState(stm32f103_t *dev, int enable);
-// K index 0..3, enable 1 close / 0 open. 0, or -1 for a null record.
+// K index 0..3, enable 1 close / 0 open. 0 confirmed; -1 null record; -2 not
+// confirmed yet (repeated by the co-processor thread every cycle until it holds).
 int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable);
 // Channel 6..9 to its board LED; other channels do nothing. Always -1.
 int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable);
@@ -55,5 +63,8 @@ int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable);
 int ccu_STM32_QueueLED(stm32f103_t *dev, int idx, int enable);
 // Applies both guns' LED modes once: decides under the mutex, drives after.
 void ccu_STM32_LED(stm32f103_t *dev);
+// Repeats every contactor command that is not confirmed yet; the worker runs it
+// each cycle. Returns how many are still pending.
+int ccu_STM32_RetryContactors(stm32f103_t *dev);
 // Worker thread entry (slot 3); argv is the record.
 void *ccu_STM32_loop(void *argv);

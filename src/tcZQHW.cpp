@@ -10,6 +10,11 @@
 #include <cstring>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <cerrno>
+#include <csignal>
+#include <spawn.h>
+#include <unistd.h>
 
 #include "logger.h"
 #include "tc_system.h"
@@ -76,9 +81,35 @@ constexpr int gpio_count = 512;  // every number get_gpio_index can return is be
 std::mutex gate_mutex;
 std::array<tc_fail_gate_t, gpio_count> read_gates{};
 tc_fail_gate_t shell_gate{};
+tc_fail_gate_t write_gates[gpio_count]{};
+std::array<tc_fail_gate_t, 4> kmd_gates{};
 
+// system() without its process-wide side effects: system() ignores SIGINT and
+// SIGQUIT in the whole process while the command runs, so a stop request arriving
+// during one of the many GPIO shells would be lost. Returns the wait status, or -1.
 int gpio_shell_system(const char *command) {
-    return system(command);
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return -1;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);  // ignored by the terminal, not by its shells
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char sh[] = "sh", c[] = "-c";
+    char *argv[] = {sh, c, const_cast<char *>(command), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
 }
 
 // TCU_ROOT ends up in a shell command line: only plain path characters may pass.
@@ -91,28 +122,43 @@ bool shell_safe(const char *text) {
 }
 
 // "echo <word> > <fixed path resolved for host runs>": the one place where board
-// I/O starts a shell. The command's result is not examined: a missing line stays
-// as it was.
-void gpio_echo(const char *word, const char *fixed_path) {
+// I/O starts a shell. 0 when the shell ran and exited 0; -1 the path cannot go into
+// a shell command; -2 the shell could not run or failed (a missing line, a full
+// process table): the callers decide whether to repeat.
+int gpio_echo(const char *word, const char *fixed_path) {
     char path[256];
     if (tcu_path(path, sizeof path, fixed_path) < 0 || !shell_safe(path)) {
         std::lock_guard<std::mutex> lock(gate_mutex);
         if (tc_fail_gate_pass(&shell_gate, 1, monotime_ms())) {
             TCU_LOG(1, "gpio path under TCU_ROOT unusable in a shell command: %s\n", fixed_path);
         }
-        return;
+        return -1;
     }
     char command[320];
     snprintf(command, sizeof command, "echo %s > %s", word, path);
     gpio_shell_fn run = gpio_shell.load();
     if (run == nullptr) run = gpio_shell_system;
-    run(command);
+    int status = run(command);
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    return -2;
 }
 
-void gpio_echo_number(int number, const char *fixed_path) {
+int gpio_echo_number(int number, const char *fixed_path) {
     char word[16];
     snprintf(word, sizeof word, "%d", number);
-    gpio_echo(word, fixed_path);
+    return gpio_echo(word, fixed_path);
+}
+
+// One log line per line and minute for writes that keep failing.
+void gpio_write_failed(int gpio, const char *what) {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    if (tc_fail_gate_pass(&write_gates[gpio], 1, monotime_ms()))
+        TCU_LOG(1, "gpio%d: %s failed\n", gpio, what);
+}
+
+void gpio_write_ok(int gpio) {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    tc_fail_gate_clear(&write_gates[gpio]);
 }
 
 void gpio_file_path(char *dst, size_t size, int gpio, const char *leaf) {
@@ -141,7 +187,7 @@ int gpio_read_value(int gpio, int *value) {
     gpio_file_path(fixed, sizeof fixed, gpio, "/value");
     char path[256];
     if (tcu_path(path, sizeof path, fixed) < 0) return -1;
-    FILE *fp = fopen(path, "r");
+    FILE *fp = fopen(path, "re");
     if (fp == nullptr) return -1;
     int rc = (fscanf(fp, "%d", value) == 1) ? 0 : -2;
     fclose(fp);
@@ -185,11 +231,16 @@ void config_gpio_free(int group, int index) {
     if (gpio_exported(gpio)) gpio_echo_number(gpio, "/sys/class/gpio/unexport");
 }
 
-void set_gpio_value(int group, int index, int value) {
+int set_gpio_value(int group, int index, int value) {
     int gpio = get_gpio_index(group, index);
     char fixed[64];
     gpio_file_path(fixed, sizeof fixed, gpio, "/value");
-    gpio_echo_number(value, fixed);
+    int rc = gpio_echo_number(value, fixed);
+    if (rc == 0)
+        gpio_write_ok(gpio);
+    else
+        gpio_write_failed(gpio, "value write");
+    return rc;
 }
 
 int get_gpio_value(int group, int index) {
@@ -225,16 +276,46 @@ void tcu_BSP_exit(void) {
     for (const bsp_line_t &line : bsp_lines) config_gpio_free(line.group, line.index);
 }
 
-void set_GUNLED_on(int idx, int on) {
-    if (idx < 0 || idx >= (int)gunled_lines.size()) return;
+int set_GUNLED_on(int idx, int on) {
+    if (idx < 0 || idx >= (int)gunled_lines.size()) return -1;
     const gpio_line_t &line = gunled_lines[(size_t)idx];
-    set_gpio_value(line.group, line.index, on ? 0 : 1);
+    return set_gpio_value(line.group, line.index, on ? 0 : 1) == 0 ? 0 : -2;
 }
 
-void set_KMD_out(int idx, int on) {
-    if (idx < 0 || idx >= (int)kmd_lines.size()) return;
+int set_KMD_out(int idx, int on) {
+    if (idx < 0 || idx >= (int)kmd_lines.size()) return -1;
     const gpio_line_t &line = kmd_lines[(size_t)idx];
-    set_gpio_value(line.group, line.index, on ? 0 : 1);
+    const int gpio = get_gpio_index(line.group, line.index);
+    const int want = on ? 0 : 1;
+    // A contactor command counts only once the line reads back what was written.
+    int got = -1;
+    for (int attempt = 0; attempt < KMD_WRITE_ATTEMPTS; attempt++) {
+        if (attempt > 0) msleep(KMD_RETRY_PAUSE_MS);
+        if (set_gpio_value(line.group, line.index, want) != 0) continue;
+        int value = -1;
+        if (gpio_read_value(gpio, &value) == 0) got = value;
+        if (got == want) {
+            std::lock_guard<std::mutex> lock(gate_mutex);
+            tc_fail_gate_clear(&kmd_gates[(size_t)idx]);
+            return 0;
+        }
+    }
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    if (tc_fail_gate_pass(&kmd_gates[(size_t)idx], want, monotime_ms())) {
+        TCU_LOG(1, "contactor %d (gpio%d) not %s after %d attempts: reads %d\n", idx, gpio,
+                on ? "closed" : "open", KMD_WRITE_ATTEMPTS, got);
+    }
+    return -2;
+}
+
+int get_KMD_value_path(int idx, char *dst, size_t size) {
+    if (dst == nullptr || size == 0) return -1;
+    dst[0] = '\0';
+    if (idx < 0 || idx >= (int)kmd_lines.size()) return -1;
+    const gpio_line_t &line = kmd_lines[(size_t)idx];
+    char fixed[64];
+    gpio_file_path(fixed, sizeof fixed, get_gpio_index(line.group, line.index), "/value");
+    return tcu_path(dst, size, fixed) < 0 ? -1 : 0;
 }
 
 int get_KMDFB(int idx) {
@@ -254,10 +335,10 @@ int get_TCUID(void) {
     return id;
 }
 
-void set_SYSLED_on(int idx, int on) {
-    if (idx < 0 || idx >= (int)sysled_lines.size()) return;
+int set_SYSLED_on(int idx, int on) {
+    if (idx < 0 || idx >= (int)sysled_lines.size()) return -1;
     const gpio_line_t &line = sysled_lines[(size_t)idx];
-    set_gpio_value(line.group, line.index, on);
+    return set_gpio_value(line.group, line.index, on) == 0 ? 0 : -2;
 }
 
 int get_USEKEY(void) {

@@ -7,8 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
 
 int64_t systime_ms(void) {
     struct timeval tv;
@@ -114,4 +119,62 @@ void tc_fail_gate_clear(tc_fail_gate_t *gate) {
     if (gate == nullptr) return;
     gate->armed = 0;
     gate->suppressed = 0;
+}
+
+int tc_wait_readable(int fd, int64_t deadline_ms, int wake_fd) {
+    for (;;) {
+        int64_t left = deadline_ms - monotime_ms();
+        if (left < 0) left = 0;
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        int rc = poll(p, wake_fd >= 0 ? 2 : 1, (int)(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (rc == 0) return 0;
+        if (wake_fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return 2;
+        if ((p[0].revents & POLLNVAL) != 0) {
+            errno = EBADF;
+            return -1;
+        }
+        return 1;
+    }
+}
+
+namespace {
+
+std::atomic<int> stop_count{0};
+std::atomic<int> stop_pipe_r{-1};
+std::atomic<int> stop_pipe_w{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+
+}  // namespace
+
+int tc_stop_setup(void) {
+    if (stop_pipe_r.load() >= 0) return 0;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    stop_pipe_w.store(fds[1]);
+    stop_pipe_r.store(fds[0]);
+    return 0;
+}
+
+void tc_stop_request(void) {
+    int saved = errno;  // a signal handler must leave errno as it found it
+    stop_count.fetch_add(1);
+    int fd = stop_pipe_w.load();
+    if (fd >= 0) {
+        char one = 1;
+        ssize_t n = write(fd, &one, 1);
+        (void)n;  // a full pipe is already readable
+    }
+    errno = saved;
+}
+
+int tc_stop_requested(void) {
+    return stop_count.load();
+}
+
+int tc_stop_fd(void) {
+    return stop_pipe_r.load();
 }

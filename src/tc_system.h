@@ -39,3 +39,19 @@ struct tc_fail_gate_t {
 // 1 when the caller should log this failure now, 0 to stay quiet.
 int tc_fail_gate_pass(tc_fail_gate_t *gate, int code, int64_t now_ms, int64_t interval_ms = 60000);
 void tc_fail_gate_clear(tc_fail_gate_t *gate);
+
+// Waits until fd is readable, or until the monotonic deadline passes. A second
+// descriptor (wake_fd, -1 for none) ends the wait early when it becomes readable.
+// 1 fd readable (or hung up), 2 wake_fd readable, 0 deadline passed, -1 failed wait
+// (errno set). EINTR is absorbed: the wait goes on to the same deadline.
+int tc_wait_readable(int fd, int64_t deadline_ms, int wake_fd = -1);
+
+// Orderly stop of the whole process. tc_stop_request is async-signal-safe: it only
+// counts the request and writes one byte to a pipe that the main thread waits on.
+// tc_stop_setup creates the pipe (once; -1 when it cannot be created).
+int tc_stop_setup(void);
+void tc_stop_request(void);
+// Number of stop requests so far (0: running).
+int tc_stop_requested(void);
+// Read end of the pipe: readable from the first request on (never drained).
+int tc_stop_fd(void);

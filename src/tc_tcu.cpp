@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "adcgpio.h"
 #include "config.h"
 #include "logger.h"
 #include "tc_system.h"
@@ -18,7 +19,7 @@ tc_thread_t threadTCU[5];
 int ccu_TCU_init(void) {
     uint16_t tcu_id = (uint16_t)tcu_config.tcu_id;
     modbus_TCP_init(&modbusHW, tcu_config.modbus_hw.serverip, tcu_config.modbus_hw.port,
-                    tcu_config.modbus_hw.enable_ssl, tcu_id);
+                    tcu_config.modbus_hw.enable_ssl, tcu_id, tcu_config.modbus_hw.server_name);
     goose_HW_init(&gooseGUNA, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 1));
     goose_HW_init(&gooseGUNB, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 2));
     // No worker exists yet, so the register image needs no lock here.
@@ -35,8 +36,32 @@ void ccu_TCU_run(int quit) {
     tc_thread_init(&threadTCU[2], goose_HW_loop, &gooseGUNB);
     tc_thread_init(&threadTCU[3], ccu_STM32_loop, &stm32F103);
     tc_thread_init(&threadTCU[4], ccu_AST_loop, &ccuASTZQ);
-    // The main thread has nothing left to do: park it without using the CPU.
-    while (quit == 0) pause();
+    // The main thread has nothing left to do but wait for a stop (SIGTERM, SIGINT):
+    // the pipe becomes readable with the first request and stays so.
+    while (quit == 0 && tc_stop_requested() == 0) {
+        tc_wait_readable(tc_stop_fd(), monotime_ms() + TCU_RUN_TICK_MS);
+    }
+}
+
+void ccu_TCU_safe_stop(void) {
+    TCU_LOG(1, "stop requested: shutting both guns down\n");
+    // No power request and no contactor close is taken from here on (the hub
+    // refuses them), so nothing can undo what follows.
+    if (gooseGUNA.state.load() != GHWS_SHUTDOWN_REQUEST)
+        ccu_GUNA_ShuntdownRequest(SRR_GUN_HOST_ERR);
+    if (gooseGUNB.state.load() != GHWS_SHUTDOWN_REQUEST)
+        ccu_GUNB_ShuntdownRequest(SRR_GUN_HOST_ERR);
+    // The power unit ramps the output down before the contactors open under load.
+    msleep(TCU_STOP_RAMP_MS);
+    ccu_GUNA_Ctrl_K1(0);
+    ccu_GUNA_Ctrl_K2(0);
+    ccu_GUNB_Ctrl_K1(0);
+    ccu_GUNB_Ctrl_K2(0);
+    pthread_mutex_lock(&stm32F103.mutex);
+    for (auto &l : stm32F103.led) l = 0;
+    pthread_mutex_unlock(&stm32F103.mutex);
+    for (int i = 0; i < 4; i++) set_GUNLED_on(i, 0);
+    TCU_LOG(3, "guns safe: contactors open, LEDs off\n");
 }
 
 void ccu_TCU_exit(void) {
@@ -45,6 +70,8 @@ void ccu_TCU_exit(void) {
     gooseGUNA.quit = 1;
     ccuASTZQ.quit = 1;
     modbusHW.quit = 1;
+    // The Modbus thread may be waiting for the power unit: wake it.
+    modbus_TCP_wake(&modbusHW);
     for (int i = 4; i >= 0; i--) tc_thread_exit(&threadTCU[i]);
     ccu_AST_exit(&ccuASTZQ);
     ccu_STM32_exit(&stm32F103);
@@ -179,8 +206,19 @@ uint16_t hub_connect_id(const hub_gun_t &g) {
     return g.status[REG_CONNECT_ID];
 }
 
+// While the terminal stops, both guns stay shut down whatever the controller asks.
+bool hub_refuse(const char *what, const char *func) {
+    if (tc_stop_requested() == 0) return false;
+    static clog_rate_t refused_rate;
+    if (clog_rate_pass(&refused_rate, 1, func, __FILE__, __LINE__))
+        clog_print(1, "TCU", func, __FILE__, __LINE__, "%s refused: the terminal is stopping\n",
+                   what);
+    return true;
+}
+
 void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float voltageV,
                        float currentA, const char *func) {
+    if (hub_refuse("power request", func)) return;
     // Everything that needs modbusHW.mutex comes first: never two link mutexes.
     uint16_t connect_id = hub_connect_id(g);
     showRegs(&modbusHW);
@@ -231,10 +269,16 @@ void hub_update_hmac(const hub_gun_t &g) {
     memcpy(g.goose->HMAC, key, sizeof key);
 }
 
-void hub_ctrl_K1(const hub_gun_t &g, int close) {
+void hub_ctrl_K1(const hub_gun_t &g, int close, const char *func) {
+    if (close != 0 && hub_refuse("contactor close", func)) return;
     // Work state 1 reaches the power unit before the output opens.
     if (close == 0) hub_update_reg(g, REG_WORK_STATE, 1);
     ccu_STM32_ControlContactor(&stm32F103, g.k1, close);
+}
+
+void hub_ctrl_K2(const hub_gun_t &g, int close, const char *func) {
+    if (close != 0 && hub_refuse("contactor close", func)) return;
+    ccu_STM32_ControlContactor(&stm32F103, g.k1 + 1, close);
 }
 
 template <typename T>
@@ -364,16 +408,16 @@ void ccu_Update_GUNB_HMAC(void) {
 }
 
 void ccu_GUNA_Ctrl_K1(int close) {
-    hub_ctrl_K1(gunA, close);
+    hub_ctrl_K1(gunA, close, __func__);
 }
 void ccu_GUNA_Ctrl_K2(int close) {
-    ccu_STM32_ControlContactor(&stm32F103, gunA.k1 + 1, close);
+    hub_ctrl_K2(gunA, close, __func__);
 }
 void ccu_GUNB_Ctrl_K1(int close) {
-    hub_ctrl_K1(gunB, close);
+    hub_ctrl_K1(gunB, close, __func__);
 }
 void ccu_GUNB_Ctrl_K2(int close) {
-    ccu_STM32_ControlContactor(&stm32F103, gunB.k1 + 1, close);
+    hub_ctrl_K2(gunB, close, __func__);
 }
 
 uint8_t ccu_GUNA_Query_K1_State(void) {

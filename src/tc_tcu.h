@@ -18,8 +18,20 @@ extern ast_zq_t ccuASTZQ;
 extern tc_thread_t threadTCU[5];
 
 int ccu_TCU_init(void);
+// Starts the five workers; returns at once for a nonzero quit, otherwise when a stop
+// is requested (tc_stop_request: SIGTERM, SIGINT).
 void ccu_TCU_run(int quit);
+// Makes both guns safe before the workers stop: a shutdown request (reason 9) for
+// every gun whose request in force is not one already, a pause for the power unit
+// to ramp down, contactors open (K1 then K2, gun A then gun B), gun LEDs off. From
+// the stop request on, the hub refuses power requests and contactor closes.
+void ccu_TCU_safe_stop(void);
 void ccu_TCU_exit(void);
+
+// How often the parked main thread looks up from its wait, and the pause between
+// the shutdown requests and the opening of the contactors in an orderly stop.
+constexpr int TCU_RUN_TICK_MS = 250;
+constexpr int TCU_STOP_RAMP_MS = 500;
 
 // Status register updates (register image write, then a report to the power unit).
 void ccu_Update_GUNA_Type(uint16_t type);

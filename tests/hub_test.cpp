@@ -165,7 +165,8 @@ int ordering_shell(const char *command) {
         msleep(5);
     }
     g_ordered.push_back({command, n});
-    return 0;
+    // The write itself still happens: the contactor command is read back.
+    return system(command);
 }
 
 TEST_F(Hub, OpeningK1ReportsWorkStateOneBeforeTheOutputOpens) {
