@@ -304,6 +304,10 @@ std::vector<double> run_stops(rig_t *r, GooseCapture *cap, int n) {
         while (!(a && b) && monotime_ms() < deadline) {
             GooseFrame f;
             if (!cap->next(&f, 200)) continue;
+            if (getenv("FS_DEBUG"))
+                printf("   frame st %u sq %u n %zu e0 %u e2 %u\n", f.stNum, f.sqNum,
+                       f.entries.size(), f.entries.empty() ? 0 : f.entries[0].second,
+                       f.entries.size() > 2 ? f.entries[2].second : 0);
             // A shutdown request (five entries) with reason 4, first frame of its state.
             if (f.entries.size() != 5 || f.entries[2].second != SRR_GUN_EMGSTOP || f.sqNum > 1)
                 continue;
@@ -319,9 +323,15 @@ std::vector<double> run_stops(rig_t *r, GooseCapture *cap, int n) {
             reply_ns = r->last_emg_reply_ns;
             r->board.emg = 0;
         }
-        if (a && b) lat.push_back((double)(seen_ns - reply_ns) / 1e6);
-        // Re-arm: the board must have reported the released button.
+        if (a && b)
+            lat.push_back((double)(seen_ns - reply_ns) / 1e6);
+        else
+            printf("  stop %d: shutdown request seen for gun A %d, gun B %d (emgstate %d)\n", i, a,
+                   b, ccuASTZQ.emgstate);
+        // Re-arm: the terminal stores the pressed state after it sent the requests,
+        // then must have seen the board report the released button.
         int64_t until = monotime_ms() + 3000;
+        while (a && b && ccuASTZQ.emgstate != 0x7F && monotime_ms() < until) msleep(1);
         while (ccuASTZQ.emgstate == 0x7F && monotime_ms() < until) msleep(5);
         msleep(30);
     }
