@@ -1,0 +1,2 @@
+def write(sc, path):
+    pass
