@@ -229,6 +229,8 @@ local function dissect_reply(tvb, off, len, tree, pinfo, body_end)
         if has(5, 2) then
             tree:add(F.alloc_power, tvb(off + 5, 2))
             info = info .. " " .. tvb(off + 5, 2):uint()
+        else
+            tree:add_proto_expert_info(E.body_short)
         end
         if has(7, 1) then tree:add(F.more, tvb(off + 7, 1)) end
     elseif cmd == 3 then
@@ -238,6 +240,8 @@ local function dissect_reply(tvb, off, len, tree, pinfo, body_end)
             tree:add(F.set_voltage, tvb(off + 5, 2), v)
             tree:add(F.set_current, tvb(off + 7, 2), i)
             info = info .. string.format(" %.1f V %.1f A", v, i)
+        else
+            tree:add_proto_expert_info(E.body_short)
         end
         if has(9, 1) then tree:add(F.more, tvb(off + 9, 1)) end
     elseif cmd == 10 or cmd == 11 or cmd == 15 then
@@ -320,7 +324,6 @@ local function track(pinfo, kind, addr, seq, cmd)
     if kind == 1 or kind == 5 or kind == 6 then
         state.request = { n = n, t = t, addr = addr }
         state.command = nil
-        m(n).kind = kind
     elseif kind == 2 or kind == 7 then
         local r = state.request
         if r then
@@ -399,7 +402,15 @@ function p_line.dissector(tvb, pinfo, tree)
     local body_end = off + math.min(n, flen - 2)   -- end of the bytes before the CRC
     if not complete then body_end = off + n end
     if dir ~= 0 and dir ~= 1 and not p_line.prefs.infer then dir = 2 end
-    local kind = classify(tvb, off, n, dir, addr, len)
+    -- An inferred kind depends on the frames before it: fixed on the first pass.
+    local kind
+    local e = match[pinfo.number]
+    if dir == 2 and pinfo.visited and e and e.kind then
+        kind = e.kind
+    else
+        kind = classify(tvb, off, n, dir, addr, len)
+        if dir == 2 and not pinfo.visited then m(pinfo.number).kind = kind end
+    end
     root:add(F.kind, kind):set_generated()
     local info, cmd, seq
     if kind == 2 then
