@@ -123,9 +123,11 @@ class Page:
             tip = "%.2f s: %s" % (t, text)
             self.add('<rect class="seg" x="%.1f" y="%d" width="%.1f" height="%d" fill="%s" stroke="#fff" '
                      'data-tip="%s"><title>%s</title></rect>' % (x0, y0, max(x1 - x0, 0.5), h, colour, esc(tip), esc(tip)))
-            if x1 - x0 > 40:
+            room = int((x1 - x0 - 6) / 6)      # about 6 px a character at this size
+            if room >= 4:
+                shown = text if len(text) <= room else text[:room - 1] + "\u2026"
                 self.add('<text x="%.1f" y="%d" font-size="10" pointer-events="none">%s</text>' % (
-                    x0 + 3, y0 + 15, esc(text)))
+                    x0 + 3, y0 + 15, esc(shown)))
         self.add('</g>')
         self.y += h + 4
 
@@ -152,6 +154,25 @@ def write(sc, path):
     p.add('<text x="%d" y="24" font-size="18" font-weight="bold">%s</text>' % (
         LEFT, esc("%s: %s" % (sc.name, sc.doc.get("title", sc.name)))))
     p.y = 40
+    # The scenario's steps and the power unit's link on top, the guns below.
+    y_steps = p.y
+    p.label(y_steps + 15, "Scenario steps")
+    marks = []
+    for mono, n, title in sc.step_marks:
+        x = p.x(mono - t0)
+        tip = "%.2f s: step %d. %s" % (mono - t0, n, title)
+        marks.append((x, n, tip))
+    p.y += 33
+    for k in range(11):
+        t = p.t_end * k / 10
+        p.add('<text x="%.1f" y="%d" font-size="10" text-anchor="middle" fill="#666">%.1f s</text>' % (
+            p.x(t), p.y, t))
+    p.y += 8
+    link = [(t - t0, 1 if up else 0) for t, up in list(sc.pu.link_changes)]
+    if not link or link[0][0] > 0:
+        link.insert(0, (0.0, 0))
+    p.binary("Power unit link", link, "pu-link", "connected", "not connected", 1)
+    p.y += 10
     for gun in "AB":
         p.label(p.y + 14, "Gun " + gun, size=16, bold=True)
         p.y += 30
@@ -177,25 +198,15 @@ def write(sc, path):
             p.binary("%s feedback (%d)" % (name, fb), lane_changes(fbs, fb, t0), "fb-%s-%s" % (name, gun),
                      "closed", "open", 0)
         p.y += 14
-    link = [(t - t0, 1 if up else 0) for t, up in list(sc.pu.link_changes)]
-    if not link or link[0][0] > 0:
-        link.insert(0, (0.0, 0))
-    p.binary("Power unit link", link, "pu-link", "connected", "not connected", 1)
-    y_steps = p.y
-    p.label(y_steps + 15, "Scenario steps")
+    # Step markers last, so that they lie over the lanes and stay hoverable.
     p.add('<g id="steps">')
-    for mono, n, title in sc.step_marks:
-        x = p.x(mono - t0)
-        tip = "%.2f s: step %d. %s" % (mono - t0, n, title)
-        p.add('<line x1="%.1f" x2="%.1f" y1="40" y2="%d" stroke="#999" stroke-dasharray="3,3"/>' % (x, x, y_steps + 24))
+    for x, n, tip in marks:
+        p.add('<line x1="%.1f" x2="%.1f" y1="%d" y2="%d" stroke="#999" stroke-dasharray="3,3" '
+              'pointer-events="none"/>' % (x, x, y_steps + 20, p.y))
         p.add('<g class="step" data-tip="%s"><title>%s</title><rect x="%.1f" y="%d" width="18" height="18" '
               'rx="3" fill="#555"/><text x="%.1f" y="%d" font-size="10" fill="#fff" text-anchor="middle">%d</text></g>' % (
                   esc(tip), esc(tip), x - 9, y_steps + 2, x, y_steps + 15, n))
     p.add('</g>')
-    p.y = y_steps + 30
-    for k in range(11):
-        t = t_end * k / 10
-        p.add('<text x="%.1f" y="%d" font-size="10" text-anchor="middle" fill="#666">%.1f s</text>' % (p.x(t), p.y, t))
     height = p.y + 10
     steps = "".join("<tr><td>%d</td><td>%.2f s</td><td>%s</td></tr>" % (n, mono - t0, esc(title))
                     for mono, n, title in sc.step_marks)
