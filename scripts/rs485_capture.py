@@ -13,7 +13,8 @@ that starts like a frame (second byte the complement of the first) ends after it
 L + 5 bytes, gap or not; anything else ends at the line's silent gap of 3.5
 character times (3.6 ms at 9600 baud). A frame start that stops short is kept,
 cut, when the line stays silent for longer than its missing bytes would take plus
-the gap and 20 ms. USB adapters deliver bytes in bursts (FTDI: every 16 ms unless
+the gap and 50 ms. Noise is cut off a sound frame (good CRC) that follows it in
+the same burst. USB adapters deliver bytes in bursts (FTDI: every 16 ms unless
 /sys/bus/usb-serial/devices/ttyUSB0/latency_timer is set to 1), which is why
 frames are cut by their length first.
 
@@ -84,6 +85,16 @@ class Writer:
         self.f.close()
 
 
+def crc16(data):
+    """CRC-16/MODBUS (initial 0xFFFF, reflected polynomial 0xA001)."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
 class Splitter:
     """Cuts the byte stream into frames; `emit(ts, bytes)` for each."""
 
@@ -114,18 +125,36 @@ class Splitter:
     def cut_complete(self):
         while True:
             n = self.wanted()
-            if n is None or len(self.buf) < n or n < 5:
+            if n is None:
+                # Noise held: a sound frame behind it in the same burst is cut off it.
+                i = self.frame_inside()
+                if i is None:
+                    return
+                self.emit(self.last - (len(self.buf) - i) * self.char, self.buf[:i])
+                del self.buf[:i]
+                continue
+            if len(self.buf) < n or n < 5:
                 return
             after = len(self.buf) - n
             self.emit(self.last - after * self.char, self.buf[:n])
             del self.buf[:n]
+
+    def frame_inside(self):
+        """Offset of the first complete frame with a good CRC after the start, if any."""
+        b = self.buf
+        for i in range(1, len(b) - 4):
+            if b[i] == (~b[i + 1]) & 0xFF:
+                n = b[i + 2] + 5
+                if n <= 128 and i + n <= len(b) and crc16(b[i:i + n - 2]) == b[i + n - 2] | b[i + n - 1] << 8:
+                    return i
+        return None
 
     def timeout(self):
         """Seconds of silence after which the held bytes are a frame of their own."""
         n = self.wanted()
         if n is None:
             return self.gap
-        return (n - len(self.buf)) * self.char + self.gap + 0.020
+        return (n - len(self.buf)) * self.char + self.gap + 0.050
 
     def idle(self, now):
         if self.buf and now - self.last >= self.timeout():

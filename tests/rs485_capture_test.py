@@ -90,6 +90,8 @@ class FramesOfTheLine(unittest.TestCase):
         time.sleep(0.030)
         c.send(NOISE)
         time.sleep(0.030)
+        c.send(NOISE + RESP_A, pace=False)  # noise and a frame in one burst
+        time.sleep(0.030)
         # A frame in two bursts, the second after a pause: its length holds it together.
         c.send(STATUS_A[:9])
         time.sleep(0.002)
@@ -104,13 +106,14 @@ class FramesOfTheLine(unittest.TestCase):
         self.assertEqual((magic, linktype), (0xA1B2C3D4, 147))
         self.assertTrue(all(p[0] == 2 for _, p in packets), "direction byte 2 (unknown) on every packet")
         got = [p[1:] for _, p in packets]
-        want = [POLL_A, STATUS_A, RESP_A, BOARD_READ, BOARD_REPLY, NOISE, STATUS_A, STATUS_A[:6], POLL_A]
+        want = [POLL_A, STATUS_A, RESP_A, BOARD_READ, BOARD_REPLY, NOISE, NOISE, RESP_A, STATUS_A, STATUS_A[:6],
+                POLL_A]
         self.assertEqual([g.hex() for g in got], [w.hex() for w in want])
         stamps = [t for t, _ in packets]
         self.assertEqual(stamps, sorted(stamps))
         # The reply came 10 ms after the poll and took 23 characters: its stamp shows it.
         self.assertGreater(stamps[1] - stamps[0], 0.030)
-        self.assertIn("9 frames", c.tail)
+        self.assertIn("11 frames", c.tail)
         self.check_dissector(c.out, len(want))
 
     def check_dissector(self, pcap, n):
@@ -125,11 +128,12 @@ class FramesOfTheLine(unittest.TestCase):
         rows = [r.split("\t") for r in out.stdout.splitlines() if r.strip()]
         self.assertEqual(len(rows), n)
         # Direction told from content and order: poll, reply, response A, board read,
-        # board reply, noise, reply, cut reply, poll.
-        self.assertEqual([r[0] for r in rows], ["1", "2", "3", "5", "7", "0", "2", "2", "1"])
-        self.assertEqual([r[1] for r in rows], ["1", "1", "1", "1", "1", "", "1", "2", "1"])
+        # board reply, noise, noise, a frame with no command awaiting it (a reply),
+        # reply, cut reply, poll.
+        self.assertEqual([r[0] for r in rows], ["1", "2", "3", "5", "7", "0", "0", "2", "2", "2", "1"])
+        self.assertEqual([r[1] for r in rows], ["1", "1", "1", "1", "1", "", "", "1", "1", "2", "1"])
         self.assertIn("noise", rows[5][2])
-        self.assertIn("cut short", rows[7][2])
+        self.assertIn("cut short", rows[9][2])
 
 
 class AlwaysACleanFile(unittest.TestCase):

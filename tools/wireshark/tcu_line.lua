@@ -132,9 +132,6 @@ local experts = {}
 for _, e in pairs(E) do experts[#experts + 1] = e end
 p_line.experts = experts
 
-p_line.prefs.infer = Pref.bool("Infer direction of unknown frames", true,
-    "For passive captures (direction 2): tell requests from answers by content and order")
-
 -- CRC-16/MODBUS: initial 0xFFFF, reflected polynomial 0xA001, no final XOR.
 local band, bxor, rshift = bit32.band, bit32.bxor, bit32.rshift
 local function crc16(tvb, off, len)
@@ -401,7 +398,6 @@ function p_line.dissector(tvb, pinfo, tree)
     local complete = n >= flen
     local body_end = off + math.min(n, flen - 2)   -- end of the bytes before the CRC
     if not complete then body_end = off + n end
-    if dir ~= 0 and dir ~= 1 and not p_line.prefs.infer then dir = 2 end
     -- An inferred kind depends on the frames before it: fixed on the first pass.
     local kind
     local e = match[pinfo.number]
