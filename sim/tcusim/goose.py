@@ -215,6 +215,10 @@ class Subscriber:
         # While the link is down frames are lost, not late: the first frame of a gun
         # after an outage may skip sqNum (and stNum, forward only) and is not timed.
         self.outage = {"A": False, "B": False}
+        # Per frame of goose.pcap, in order: (stNum, sqNum, HMAC verified) or None for a
+        # frame that did not decode; and every key announced, for the dissector check.
+        self.seen = []
+        self.all_keys = [bytes(48)]
         self.first_after = {"A": None, "B": None}   # (monotonic time, stNum, sqNum)
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
@@ -234,6 +238,8 @@ class Subscriber:
     def key_pending(self, gun, key):
         with self.lock:
             self.keys[gun][1] = key
+            if self.all_keys is not None and key not in self.all_keys:
+                self.all_keys.append(key)
 
     def key_confirmed(self, gun):
         with self.lock:
@@ -302,11 +308,19 @@ class Subscriber:
             self.pcap.write(ts, data)
             self.frame(data, ts, time.monotonic())
 
+    seen = None     # lists once the subscriber captures (not for a bare checker)
+    all_keys = None
+
+    def record(self, verdict):
+        if self.seen is not None:
+            self.seen.append(verdict)
+
     def frame(self, raw, wall, mono):
         ev = self.ev
         try:
             f = decode_frame(raw)
         except FrameError as e:
+            self.record(None)
             ev.fail("GOOSE frame rejected: %s" % e)
             return
         with self.lock:
@@ -314,10 +328,12 @@ class Subscriber:
             ev.count("goose_frames")
             gun = self.gun_of.get(f["data"]["connect_id"])
             if gun is None:
+                self.record((f["stNum"], f["sqNum"], None))
                 ev.fail("GOOSE frame with connect_id %d, neither gun's" % f["data"]["connect_id"])
                 return
             self.check_header(f, gun, wall)
-            self.check_auth(f, gun, wall)
+            verified = self.check_auth(f, gun, wall)
+            self.record((f["stNum"], f["sqNum"], verified))
             self.check_sequence(f, gun, mono, wall)
 
     def check_header(self, f, gun, wall):
@@ -366,22 +382,23 @@ class Subscriber:
         cur, pend = self.keys[gun]
         if hmac.compare_digest(hmac.new(cur, f["signed"], hashlib.sha256).digest(), f["auth"]):
             self.last_key[gun] = cur
-            return
+            return True
         if pend is not None and hmac.compare_digest(
                 hmac.new(pend, f["signed"], hashlib.sha256).digest(), f["auth"]):
             self.keys[gun] = [pend, None]
             self.last_key[gun] = pend
             self.ev.log("GOOSE", "%s st %d sq %d: first frame under the new key %s..." % (
                 gun, f["stNum"], f["sqNum"], pend[:6].hex()))
-            return
+            return True
         old = self.retired_key[gun]
         if old is not None and wall < old[1] and hmac.compare_digest(
                 hmac.new(old[0], f["signed"], hashlib.sha256).digest(), f["auth"]):
             self.ev.log("GOOSE", "%s st %d sq %d: sent under the old key %s... before the write "
                         "was acknowledged" % (gun, f["stNum"], f["sqNum"], old[0][:6].hex()))
-            return
+            return True
         self.ev.fail("GOOSE %s st %d sq %d: HMAC does not verify under the key %s..." %
                      (gun, f["stNum"], f["sqNum"], (pend or cur)[:4].hex()))
+        return False
 
     def check_sequence(self, f, gun, mono, stamp):
         # Intervals from the kernel's receive time stamps: this thread may run late.

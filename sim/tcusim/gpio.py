@@ -22,6 +22,7 @@ class Gpio:
         self.values = {}
         self.changes = []           # (monotonic time, line, value)
         self.stuck = {}             # feedback line -> forced value
+        self.feedback_changes = []  # (monotonic time, feedback line, value) as written
         self.lock = threading.Lock()
         self.quit = False
         os.makedirs(self.base, exist_ok=True)
@@ -85,6 +86,8 @@ class Gpio:
                 _, fb, v = item
                 v = self.stuck.get(fb, v)
                 self.write_file(fb, "value", str(v))
+                with self.lock:
+                    self.feedback_changes.append((now, fb, v))
                 self.ev.log("GPIO", "feedback %d -> %d" % (fb, v), show=False)
             time.sleep(0.01)
 

@@ -110,6 +110,7 @@ class Line:
         self.quit = False
         self.exchanges = 0
         self.frames_checked = 0
+        self.capture = None         # a capture.LineCapture: every frame as it crossed
         self.thread = threading.Thread(target=self.run, name="line", daemon=True)
 
     def open_pty(self):
@@ -217,6 +218,8 @@ class Line:
         self.last_send_late = time.monotonic() >= self.exch_start + 0.47
         if self.master is None:
             return
+        if self.capture:
+            self.capture.frame(1, frame)
         self.ev.log("LINE", "tx %s%s" % (hexs(frame), " (late)" if self.last_send_late else ""), show=False)
         try:
             os.write(self.master, frame)
@@ -242,6 +245,8 @@ class Line:
             self.board_tick()
             if not r:
                 if buf and time.monotonic() - first > 0.2:
+                    if self.capture:
+                        self.capture.frame(0, buf)
                     self.ev.fail("LINE: incomplete frame from the terminal dropped: %s" % hexs(buf))
                     buf = b""
                 continue
@@ -255,6 +260,8 @@ class Line:
             buf += data
             while len(buf) >= 3:
                 if buf[0] != (~buf[1]) & 0xFF or buf[2] > 123:
+                    if self.capture:
+                        self.capture.frame(0, buf[:1])
                     self.ev.fail("LINE: garbage byte 0x%02X from the terminal" % buf[0])
                     buf = buf[1:]
                     continue
@@ -278,6 +285,8 @@ class Line:
         return True
 
     def handle(self, frame):
+        if self.capture:
+            self.capture.frame(0, frame)
         self.ev.log("LINE", "rx %s" % hexs(frame), show=False)
         self.frames_checked += 1
         self.ev.count("line_frames")

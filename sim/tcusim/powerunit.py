@@ -51,6 +51,9 @@ class PowerUnit:
         self.reset_after_handshake = False
         self.handshake_resets = 0
         self.expect_tls_failures = False
+        self.capture = None         # a capture.ModbusCapture: the stream as seen here
+        self.requests = {}          # tid -> (function, start address, count), for the capture
+        self.link_changes = []      # (monotonic time, True when a connection came up / False)
 
     # ---- server ----
     def listen(self):
@@ -116,6 +119,9 @@ class PowerUnit:
                     c.close()
                     continue
             if self.reset_after_handshake:
+                if self.capture:
+                    self.capture.connect(addr[:2], (self.host, self.port))
+                    self.capture.close(reset=True)
                 self.rst_close(c)
                 with self.lock:
                     self.attempts.append((t_acc, "reset"))
@@ -136,8 +142,12 @@ class PowerUnit:
             self.ev.log("PU", "terminal connected from %s:%d%s (connection %d)" % (
                 addr[0], addr[1], ", TLS, client certificate CN=%s" % self.peer_cn if ctx else "",
                 self.connections))
+            if self.capture:
+                self.capture.connect(addr[:2], (self.host, self.port))
+            self.link_changes.append((time.monotonic(), True))
             self.up.set()
             self.read(c)
+            self.link_changes.append((time.monotonic(), False))
 
     def read(self, c):
         buf = b""
@@ -155,6 +165,8 @@ class PowerUnit:
                         self.cond.notify_all()
                     self.resets.append(time.monotonic())
                 self.up.clear()
+                if self.capture:
+                    self.capture.close(reset=True)
                 self.rst_close(c)
                 self.ev.log("PU", "power unit reset the connection")
                 return
@@ -171,9 +183,15 @@ class PowerUnit:
             if not data:
                 if not self.quit:
                     self.ev.log("PU", "terminal closed the connection")
+                if self.capture:
+                    self.capture.close(by_terminal=not self.quit)
                 break
+            if self.capture:
+                self.capture.data(True, data)
             buf += data
             buf = self.cut(buf)
+        if self.capture:
+            self.capture.close()
         with self.lock:
             if self.conn is c:
                 self.close_conn_locked()
@@ -285,6 +303,8 @@ class PowerUnit:
         if n == 2:
             text += " (%.1f)" % regs_float(values[0], values[1])
         ev.log("REG", text + ("  [%s]" % ", ".join(changes) if changes else ""), show=bool(changes))
+        if self.capture:
+            self.capture.adu(True, tid, 0x41, addr, n)
 
     def response(self, fr):
         tid = struct.unpack(">H", fr[0:2])[0]
@@ -295,6 +315,9 @@ class PowerUnit:
                 return
             self.pending[tid] = fr
             self.cond.notify_all()
+            req = self.requests.pop(tid, None)
+        if self.capture and req:
+            self.capture.adu(True, tid, fr[7], req[1], req[2])
 
     def transact(self, pdu: bytes, timeout=10.0):
         """Sends one request PDU (function code first) and waits for its response;
@@ -309,6 +332,15 @@ class PowerUnit:
         req = struct.pack(">HHHB", tid, 0, len(pdu) + 1, 0xFF) + pdu
         try:
             with self.send_lock:
+                if self.capture and len(pdu) >= 5:
+                    # Recorded before the send: the answer may be read before sendall returns.
+                    start, count = struct.unpack(">HH", pdu[1:5])
+                    if pdu[0] == 6:
+                        count = 1
+                    with self.lock:
+                        self.requests[tid] = (pdu[0], start, count)
+                    self.capture.adu(False, tid, pdu[0], start, count)
+                    self.capture.data(False, req)
                 conn.sendall(req)
         except OSError as e:
             with self.lock:

@@ -14,12 +14,14 @@ import threading
 import time
 import tomllib
 
+from .capture import LineCapture, ModbusCapture
 from .events import Events
 from .faults import Faults, mount_tmpfs, private_mounts, umount
 from .goose import Subscriber, TYPE_NAMES, REASON_NAMES
 from .gpio import Gpio, OUTPUTS
 from .line import Line, STAGES
 from .powerunit import ModbusError, PowerUnit
+from . import dissect, timeline
 from .wire import (bytes_regs, double_regs, float_regs, mac_bytes, mac_text, regs_bytes,
                    regs_double, regs_float)
 
@@ -138,6 +140,12 @@ class Scenario:
         if self.tls:
             tls_files = self.make_certs(etc)
         self.pu = PowerUnit(self.ev, self.port, tls_files)
+        # line.pcap and modbus.pcap beside goose.pcap, read back by the dissector check.
+        self.line_cap = LineCapture(os.path.join(self.run_dir, "line.pcap"))
+        self.line.capture = self.line_cap
+        self.mb_cap = ModbusCapture(os.path.join(self.run_dir, "modbus.pcap"))
+        self.pu.capture = self.mb_cap
+        self.step_marks = []        # (monotonic time, step number, title), for the timeline
         self.tcu_mac = interface_mac(self.tcu_if)
         self.sub = Subscriber(self.ev, self.pu_if, os.path.join(self.run_dir, "goose.pcap"),
                               self.connect_ids, s.get("schedule_tolerance", 0.5))
@@ -506,6 +514,7 @@ class Scenario:
         ev = self.ev
         title = st.get("say", "step %d" % n)
         ev.log("STEP", "%d. %s" % (n, title))
+        self.step_marks.append((time.monotonic(), n, title))
         t0 = time.monotonic()
         log0 = self.log_text()
         self.expect_logs = []
@@ -649,7 +658,15 @@ class Scenario:
             self.sub.stop()
             self.pu.stop()
             self.gpio.stop()
+            self.line_cap.close()
+            self.mb_cap.finish()
         self.tshark_check()
+        dissect.check(self)
+        try:
+            timeline.write(self, os.path.join(self.run_dir, "timeline.html"))
+        except Exception as e:   # the page is a view; a fault in it must not hide the verdict
+            import traceback
+            ev.fail("timeline.html not written: %s\n%s" % (e, traceback.format_exc()))
         wall = time.monotonic() - started
         c = ev.counts
         self.figures.update({
@@ -674,7 +691,8 @@ class Scenario:
                   f["wall_s"], f.get("terminal_cpu_s"), f.get("terminal_cpu_percent")))
         for text in self.faults.book.lines():
             print("-- fault %s" % text)
-        print("-- run directory %s: events.log, goose.pcap, terminal.stdout, root/home/root/log/" % self.run_dir)
+        print("-- run directory %s: events.log, goose.pcap, line.pcap, modbus.pcap, timeline.html, "
+              "terminal.stdout, root/home/root/log/" % self.run_dir)
         for w in ev.warnings:
             print("   warning: %s" % w)
         for x in ev.failures:
