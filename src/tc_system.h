@@ -39,3 +39,16 @@ struct tc_fail_gate_t {
 // 1 when the caller should log this failure now, 0 to stay quiet.
 int tc_fail_gate_pass(tc_fail_gate_t *gate, int code, int64_t now_ms, int64_t interval_ms = 60000);
 void tc_fail_gate_clear(tc_fail_gate_t *gate);
+
+// A version installed by zq_update runs on trial until it confirms itself: 60 s after the
+// workers started (host runs: TCU_TRIAL_CONFIRM_MS under TCU_ROOT) the trial record
+// "/home/root/etc/zq_update.trial" is removed, and zq_update then keeps this version instead
+// of going back to the previous one.
+struct tcu_trial_t {
+    int64_t due_ms;  // monotonic time of the confirmation
+    int done;
+};
+void tcu_trial_start(tcu_trial_t *trial, int64_t now_ms);
+// Once due (and only once), removes the record if there is one and logs it. 1 when removed,
+// 0 when not due, already done or without record, -1 when the record could not be removed.
+int tcu_trial_confirm(tcu_trial_t *trial, int64_t now_ms);

@@ -35,8 +35,13 @@ void ccu_TCU_run(int quit) {
     tc_thread_init(&threadTCU[2], goose_HW_loop, &gooseGUNB);
     tc_thread_init(&threadTCU[3], ccu_STM32_loop, &stm32F103);
     tc_thread_init(&threadTCU[4], ccu_AST_loop, &ccuASTZQ);
-    // The main thread has nothing left to do: park it without using the CPU.
-    while (quit == 0) pause();
+    // The main thread has nothing left to do but confirm a trial installation once.
+    tcu_trial_t trial;
+    tcu_trial_start(&trial, monotime_ms());
+    while (quit == 0) {
+        msleep(250);
+        tcu_trial_confirm(&trial, monotime_ms());
+    }
 }
 
 void ccu_TCU_exit(void) {
