@@ -1,9 +1,11 @@
 // The HMI's side of the update protocol into the updater: its line reader (one byte
 // at a time, resynchronising on "Event", bounded by the buffer) on a socket pair,
 // every line it returns dispatched as the updater's loop would, and the offer
-// parser also on the raw input as one text.
+// parser also on the raw input as one text. The raw input is also read as the end of
+// an image (the signature trailer) and as a public-key file.
 #include <string>
 
+#include "ed25519.h"
 #include "fuzz_common.h"
 #include "update.h"
 
@@ -28,11 +30,35 @@ void check_offer(const char *text) {
     }
 }
 
+void check_trailer(const uint8_t *data, size_t size) {
+    if (size < (size_t)ZQ_UPDATE_TRAILER_SIZE) return;
+    const uint8_t *trailer = data + size - ZQ_UPDATE_TRAILER_SIZE;
+    int version[3] = {trailer[16] | trailer[17] << 8, trailer[18] | trailer[19] << 8,
+                      trailer[20] | trailer[21] << 8};
+    int rc = update_parse_trailer(trailer, (long)size, version);
+    FUZZ_CHECK(rc >= -3 && rc <= 1, "trailer rc %d", rc);
+    if (rc == 0) {
+        FUZZ_CHECK(memcmp(trailer, "TCUSIG01", 8) == 0, "trailer without magic taken");
+        // A well-formed trailer is still no valid signature for random bytes.
+        uint8_t pub[32] = {0x01};
+        FUZZ_CHECK(ed25519_verify(trailer + 64, data, size - 64, pub) != 0, "forged image");
+    }
+}
+
+void check_key(const uint8_t *data, size_t size) {
+    uint8_t pub[32];
+    int rc = ed25519_parse_public_pem(reinterpret_cast<const char *>(data), size, pub);
+    FUZZ_CHECK(rc <= 0 && rc >= -6, "key rc %d", rc);
+    if (rc == 0) FUZZ_CHECK(ed25519_point_check(pub) == 0, "key that is no point taken");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string whole(reinterpret_cast<const char *>(data), size);
     check_offer(whole.c_str());
+    check_trailer(data, size);
+    check_key(data, size);
 
     fuzz_line_t line;
     if (!fuzz_line_open(&line, data, size, true)) abort();

@@ -218,3 +218,9 @@ write(t, "offer_bad", b"Event=NotifyUpdateFirmware,Type=HW,Size=99999999999,Vers
 write(t, "mixed", b"\r\nxxEvenEvent=GetFirmwareVersion,Type=HW,Extra=1\n"
       b"Event=NotifyUpdateFirmwareResult,Type=HW,Status=OK\nEvent=Heartbeat,Type=HW\n")
 write(t, "long_line", b"Event=GetFirmwareVersion,Type=HW" + b"x" * 1000 + b"\n")
+# the end of a signed image (program of 16 bytes, version 2.0.0) and a public-key file
+write(t, "trailer", b"\x7fELF" + b"\0" * 12 + b"TCUSIG01" + (16).to_bytes(8, "little") +
+      bytes([2, 0, 0, 0, 0, 0]) + b"\0" * 42 + b"\x5a" * 64)
+write(t, "public_key", b"-----BEGIN PUBLIC KEY-----\n"
+      b"MCowBQYDK2VwAyEAlBxuZT5mRR44v+AJkPu1c8mKGa04+66VMmvhBLDg080=\n"
+      b"-----END PUBLIC KEY-----\n")

@@ -8,7 +8,7 @@
 #   -j N         build and test jobs (default 2)
 #   --subset     build the programs and a representative set of unit tests only
 #                (CI: helpers, codecs, configuration, RTU master, controller link,
-#                updater, start-up) and run those under qemu
+#                updater and its signature check, start-up) and run those under qemu
 #   after --     passed to ctest, e.g. -- -R 'Goose|Hmac' for a subset
 # Build directory: $TCU_ARM64_BUILD (default build-arm64). Exit status 0 only when the
 # build, every binary check and every emulated test passed.
@@ -54,7 +54,7 @@ t0=$(now)
 if [ $subset -eq 1 ]; then
     cmake --build "$build" -j "$jobs" --target app_ZQHW zq_update tc_system_test \
         hmac_sha256_test goose_codec_test config_test modbus_rtu_test ast_zq_test update_test \
-        startup_test
+        ed25519_test startup_test
     # Test programs left unbuilt appear to ctest as <target>_NOT_BUILT.
     ctest_extra+=(-E _NOT_BUILT)
 else

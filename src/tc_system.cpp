@@ -15,6 +15,8 @@
 
 #include <atomic>
 
+#include "logger.h"
+
 int64_t systime_ms(void) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -177,4 +179,42 @@ int tc_stop_requested(void) {
 
 int tc_stop_fd(void) {
     return stop_pipe_r.load();
+// ---- trial confirmation --------------------------------------------------------------------
+
+namespace {
+
+constexpr int64_t TRIAL_CONFIRM_MS = 60000;
+
+// Host runs may confirm sooner; the board always waits the full minute.
+int64_t trial_confirm_delay(void) {
+    if (tcu_root()[0] == '\0') return TRIAL_CONFIRM_MS;
+    const char *text = getenv("TCU_TRIAL_CONFIRM_MS");
+    if (text == nullptr || text[0] == '\0') return TRIAL_CONFIRM_MS;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 0) return TRIAL_CONFIRM_MS;
+    return v;
+}
+
+}  // namespace
+
+void tcu_trial_start(tcu_trial_t *trial, int64_t now_ms) {
+    if (trial == nullptr) return;
+    trial->due_ms = now_ms + trial_confirm_delay();
+    trial->done = 0;
+}
+
+int tcu_trial_confirm(tcu_trial_t *trial, int64_t now_ms) {
+    if (trial == nullptr || trial->done || now_ms < trial->due_ms) return 0;
+    trial->done = 1;
+    char path[512];
+    if (tcu_path(path, sizeof path, "/home/root/etc/zq_update.trial") < 0) return -1;
+    if (unlink(path) == 0) {
+        TCU_LOG(3, "trial record %s removed: this version confirmed\n", path);
+        return 1;
+    }
+    if (errno == ENOENT) return 0;
+    TCU_LOG(1, "trial record %s not removed, errno:%d\n", path, errno);
+    return -1;
 }

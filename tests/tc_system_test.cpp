@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <pthread.h>
+#include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "tc_system.h"
 
@@ -105,4 +107,49 @@ TEST(Clock, SystimeIsWallClockMilliseconds) {
     int64_t a = systime_ms();
     EXPECT_GT(a, 1600000000000LL);
     EXPECT_NEAR((double)a / 1000.0, (double)time(nullptr), 2.0);
+}
+
+// The terminal confirms a trial installation by removing the updater's record, once, when the
+// delay has passed; the shortened delay exists only in host runs.
+TEST(TrialConfirm, RemovesTheRecordOnceWhenDue) {
+    char tmpl[] = "/tmp/tcu_trial_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    ASSERT_EQ(0, system(("mkdir -p " + root + "/home/root/etc").c_str()));
+    const std::string record = root + "/home/root/etc/zq_update.trial";
+    auto put_record = [&] {
+        FILE *f = fopen(record.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("/home/root/bin/app_ZQHW_2_0_0\n/home/root/bin/app_ZQHW_1_2_3\n", f);
+        fclose(f);
+    };
+    put_record();
+    setenv("TCU_ROOT", root.c_str(), 1);
+    unsetenv("TCU_TRIAL_CONFIRM_MS");
+    tcu_trial_t trial;
+    tcu_trial_start(&trial, 1000);
+    EXPECT_EQ(61000, trial.due_ms);  // a minute by default
+    EXPECT_EQ(0, tcu_trial_confirm(&trial, 60999));
+    EXPECT_EQ(0, access(record.c_str(), F_OK));
+    EXPECT_EQ(1, tcu_trial_confirm(&trial, 61000));
+    EXPECT_NE(0, access(record.c_str(), F_OK));
+    // Once only: a record written later belongs to a later installation.
+    put_record();
+    EXPECT_EQ(0, tcu_trial_confirm(&trial, 999999));
+    EXPECT_EQ(0, access(record.c_str(), F_OK));
+
+    setenv("TCU_TRIAL_CONFIRM_MS", "500", 1);
+    tcu_trial_start(&trial, 1000);
+    EXPECT_EQ(1500, trial.due_ms);
+    EXPECT_EQ(1, tcu_trial_confirm(&trial, 1500));
+    tcu_trial_start(&trial, 1000);
+    EXPECT_EQ(0, tcu_trial_confirm(&trial, 1500));  // no record: nothing to confirm
+    // Without TCU_ROOT the setting is ignored: the board always waits the minute.
+    unsetenv("TCU_ROOT");
+    tcu_trial_start(&trial, 1000);
+    EXPECT_EQ(61000, trial.due_ms);
+    unsetenv("TCU_TRIAL_CONFIRM_MS");
+    tcu_trial_confirm(nullptr, 0);
+    tcu_trial_start(nullptr, 0);
+    EXPECT_EQ(0, system(("rm -rf " + root).c_str()));
 }

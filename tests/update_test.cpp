@@ -5,9 +5,11 @@
 #include <elf.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -349,15 +351,20 @@ TEST_F(UpdateTest, KilledAtEachStepLeavesACompleteProgramBehindTheLink) {
         {"received", false, ""},
         {"verified", false, ""},
         {"renamed", false, ""},
+        {"trial_temp", false, ""},
+        {"trial", false, ""},
         {"linked", false, ""},
         {"switched", true, ""},
         {"stopped", true, "pkill app_ZQHW\n"},
         {"success", true, "pkill app_ZQHW\n"},
     };
+    const std::string record = root_.dir() + "/home/root/etc/zq_update.trial";
+    bool trial_seen = false;
     for (const Step &step : steps) {
         SCOPED_TRACE(step.name);
         unlink(root_.bin("app_ZQHW_2_0_0").c_str());
         unlink((root_.dir() + "/calls.log").c_str());
+        unlink(record.c_str());
         root_.install("1_2_3", old_);
         HmiUpdater updater;
         std::map<std::string, std::string> env = {{"TCU_ROOT", root_.dir()},
@@ -369,6 +376,7 @@ TEST_F(UpdateTest, KilledAtEachStepLeavesACompleteProgramBehindTheLink) {
         // Whatever the previous kill left beside the link is cleared at start.
         EXPECT_FALSE(exists(root_.bin("app_ZQHW_2_0_0.part")));
         EXPECT_FALSE(exists(root_.bin("app_ZQHW.new")));
+        EXPECT_FALSE(exists(record + ".new"));
         ASSERT_TRUE(server_.send_text(offer((long)img.size(), "2.0.0")));
         ASSERT_EQ(ACCEPTED, server_.read_line(WAIT_MS));
         ASSERT_EQ(request("2.0.0"), server_.read_line(WAIT_MS));
@@ -386,8 +394,382 @@ TEST_F(UpdateTest, KilledAtEachStepLeavesACompleteProgramBehindTheLink) {
         }
         EXPECT_EQ(0, access(root_.bin("app_ZQHW").c_str(), X_OK));
         EXPECT_EQ(step.calls, root_.calls());
+        // The trial record, whole, exists from its step on: before the link ever changes.
+        if (std::string(step.name) == "trial") trial_seen = true;
+        EXPECT_EQ(trial_seen, exists(record));
         updater.stop();
     }
+}
+
+// ---- signed images -------------------------------------------------------------------------
+
+// Ends the stand-in terminal a test started, if it still runs (and is still that program).
+struct StandIn {
+    std::string pidfile;
+    ~StandIn() {
+        auto text = hmi_read_file(pidfile);
+        int pid = atoi(std::string(text.begin(), text.end()).c_str());
+        if (pid <= 0) return;
+        auto comm = hmi_read_file("/proc/" + std::to_string(pid) + "/comm");
+        if (std::string(comm.begin(), comm.end()) == "app_ZQHW\n") kill(pid, SIGKILL);
+    }
+};
+
+// Key pairs and signed images made the way the build pipeline makes them.
+class SignedUpdateTest : public UpdateTest {
+  protected:
+    std::string etc(const std::string &name) const {
+        return root_.dir() + "/home/root/etc/" + name;
+    }
+
+    std::string make_key(const std::string &name) {
+        std::string priv = root_.dir() + "/" + name + ".pem";
+        std::string cmd = "openssl genpkey -algorithm ed25519 -out '" + priv + "' 2>/dev/null";
+        EXPECT_EQ(0, system(cmd.c_str()));
+        return priv;
+    }
+
+    void install_public_key(const std::string &priv) {
+        std::string cmd =
+            "openssl pkey -in '" + priv + "' -pubout -out '" + etc("zq_update.pub") + "'";
+        ASSERT_EQ(0, system(cmd.c_str()));
+        chmod(etc("zq_update.pub").c_str(), 0644);
+    }
+
+    std::vector<unsigned char> sign(const std::vector<unsigned char> &program,
+                                    const std::string &version, const std::string &key) {
+        std::string in = root_.dir() + "/program", out = root_.dir() + "/signed";
+        hmi_write_file(in, program, 0644);
+        std::string cmd = "bash " TCU_SOURCE_DIR "/scripts/sign_image.sh '" + key + "' '" + in +
+                          "' " + version + " '" + out + "' >/dev/null";
+        EXPECT_EQ(0, system(cmd.c_str()));
+        auto img = hmi_read_file(out);
+        EXPECT_EQ(program.size() + 128, img.size());
+        return img;
+    }
+
+    // The image is received and answered "Fail"; nothing is installed, stopped or rebooted.
+    void expect_fail(const std::vector<unsigned char> &img, const std::string &v,
+                     const std::string &trace) {
+        SCOPED_TRACE(trace);
+        offer_and_send(img, v, img.size());
+        EXPECT_EQ(result("Fail", v), server_.read_line(WAIT_MS)) << updater_.output();
+        EXPECT_TRUE(updater_.wait_output(trace, WAIT_MS)) << updater_.output();
+        std::string file = v;
+        for (char &c : file) {
+            if (c == '.') c = '_';
+        }
+        expect_untouched(file);
+        EXPECT_FALSE(exists(etc("zq_update.trial")));
+    }
+
+    std::vector<unsigned char> program_ = [] {
+        auto p = good_image();
+        p.push_back(0x5A);
+        return p;
+    }();
+};
+
+TEST_F(SignedUpdateTest, WithTheKeyOnlyAValidSignatureForTheOfferedVersionInstalls) {
+    root_.install("1_2_3", old_);
+    const std::string key = make_key("vendor"), other = make_key("other");
+    install_public_key(key);
+    start();
+    EXPECT_TRUE(updater_.wait_output("images must be signed by the key in " + etc("zq_update.pub"),
+                                     WAIT_MS));
+    const auto good = sign(program_, "2.0.0", key);
+    const size_t n = program_.size();
+
+    expect_fail(program_, "2.0.0", "image not signed: refused");
+    expect_fail(sign(program_, "2.0.0", other), "2.0.0", "signature does not verify");
+    expect_fail(sign(program_, "2.0.1", key), "2.0.0",
+                "signature trailer refused: names another version");
+    auto flipped = good;
+    flipped[1000] ^= 0x01;  // in the program
+    expect_fail(flipped, "2.0.0", "signature does not verify");
+    flipped = good;
+    flipped[n + 16] ^= 0x01;  // version 3.0.0 in the trailer, offered as such
+    expect_fail(flipped, "3.0.0", "signature does not verify");
+    flipped = good;
+    flipped[n + 127] ^= 0x40;  // in the signature (S)
+    expect_fail(flipped, "2.0.0", "signature does not verify");
+    std::vector<unsigned char> tiny(good.end() - 100, good.end());  // shorter than a trailer
+    expect_fail(tiny, "2.0.0", "image not signed: refused");
+    auto wrong_n = good;
+    wrong_n[n + 8] ^= 0x01;  // the magic is right, N is not
+    expect_fail(wrong_n, "2.0.0", "signature trailer refused: program length does not match Size");
+
+    offer_and_send(good, "2.0.0", good.size());
+    EXPECT_EQ(result("Success", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("signature verified, version 2.0.0", WAIT_MS));
+    // The trailer is not installed: the file is the built program byte for byte.
+    EXPECT_EQ(program_, hmi_read_file(root_.bin("app_ZQHW_2_0_0")));
+    EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
+    ASSERT_TRUE(updater_.wait_output("cmd = reboot\n", WAIT_MS)) << updater_.output();
+    EXPECT_EQ("pkill app_ZQHW\nreboot\n", root_.calls());
+}
+
+// A key file that exists but cannot be trusted or read fails every image, closed.
+TEST_F(SignedUpdateTest, KeyFileThatCannotBeUsedFailsEveryImage) {
+    root_.install("1_2_3", old_);
+    const std::string key = make_key("vendor");
+    install_public_key(key);
+    const auto pem = hmi_read_file(etc("zq_update.pub"));
+    std::string x25519 = root_.dir() + "/x.pem";
+    ASSERT_EQ(0, system(("openssl genpkey -algorithm x25519 2>/dev/null | openssl pkey -pubout "
+                         "-out '" +
+                         x25519 + "'")
+                            .c_str()));
+    struct Case {
+        const char *name;
+        std::vector<unsigned char> text;
+        int mode;
+        const char *why;
+    };
+    const Case cases[] = {
+        {"empty", {}, 0644, "no Ed25519 public key in PEM"},
+        {"truncated", std::vector<unsigned char>(pem.begin(), pem.begin() + 50), 0644,
+         "no Ed25519 public key in PEM"},
+        {"other algorithm", hmi_read_file(x25519), 0644, "no Ed25519 public key in PEM"},
+        {"group-writable", pem, 0664, "group- or other-writable"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(etc("zq_update.pub").c_str());
+        hmi_write_file(etc("zq_update.pub"), c.text, c.mode);
+        chmod(etc("zq_update.pub").c_str(), (mode_t)c.mode);  // whatever the umask did
+        HmiUpdater upd;
+        std::map<std::string, std::string> env = {{"TCU_ROOT", root_.dir()},
+                                                  {"ZQ_UPDATE_START_DELAY_MS", "0"}};
+        ASSERT_TRUE(
+            upd.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())}, env));
+        EXPECT_TRUE(
+            upd.wait_output(std::string("unusable (") + c.why + "): every image fails", WAIT_MS))
+            << upd.output();
+        ASSERT_TRUE(server_.accept_within(WAIT_MS));
+        upd.stop();
+    }
+    // A key behind a symbolic link is not the file itself.
+    unlink(etc("zq_update.pub").c_str());
+    hmi_write_file(etc("real.pub"), pem, 0644);
+    ASSERT_EQ(0, symlink(etc("real.pub").c_str(), etc("zq_update.pub").c_str()));
+    start();
+    EXPECT_TRUE(updater_.wait_output("unusable (cannot be read): every image fails", WAIT_MS))
+        << updater_.output();
+    expect_fail(sign(program_, "2.0.0", key), "2.0.0",
+                "key file unusable (cannot be read): image refused");
+}
+
+// Without a key file anything is accepted as before; a signed image still loses its trailer.
+// Installing keeps two versions, writes the trial record and waits for the terminal to stop.
+TEST_F(SignedUpdateTest, WithoutKeySignedImageInstallsWithoutTrailer) {
+    root_.install("1_2_3", old_);
+    for (const char *older : {"app_ZQHW_0_9_0", "app_ZQHW_1_0_0"}) {
+        hmi_write_file(root_.bin(older), old_, 0755);
+    }
+    // A stand-in terminal that takes a second for its orderly stop after pkill's SIGTERM.
+    const std::string term = root_.dir() + "/run/app_ZQHW";
+    ASSERT_EQ(0, system(("mkdir -p '" + root_.dir() + "/run'").c_str()));
+    const std::string script = "#!/bin/sh\ntrap 'sleep 1; echo terminal stopped >> \"" +
+                               root_.dir() + "/calls.log\"; exit 0' TERM\necho $$ > \"" +
+                               root_.dir() + "/terminal.pid\"\nwhile :; do sleep 0.1; done\n";
+    hmi_write_file(term, std::vector<unsigned char>(script.begin(), script.end()), 0755);
+    ASSERT_EQ(0,
+              system(("TCU_ROOT='" + root_.dir() + "' '" + term + "' >/dev/null 2>&1 &").c_str()));
+    for (int i = 0; i < 200 && !exists(root_.dir() + "/terminal.pid"); i++) usleep(20000);
+    ASSERT_TRUE(exists(root_.dir() + "/terminal.pid"));
+    StandIn stand_in{root_.dir() + "/terminal.pid"};
+
+    start();
+    EXPECT_TRUE(updater_.wait_output("images are not verified", WAIT_MS)) << updater_.output();
+    const auto img = sign(program_, "2.0.0", make_key("vendor"));
+    offer_and_send(img, "2.0.0", img.size());
+    EXPECT_EQ(result("Success", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    // The terminal had stopped before the result went out.
+    EXPECT_EQ(0u, root_.calls().find("pkill app_ZQHW\nterminal stopped\n")) << root_.calls();
+    EXPECT_TRUE(
+        updater_.wait_output("no key file: signature not checked, trailer removed", WAIT_MS));
+    EXPECT_EQ(program_, hmi_read_file(root_.bin("app_ZQHW_2_0_0")));
+    EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
+    // Two versions stay: the new one and the one it replaced.
+    EXPECT_EQ(old_, hmi_read_file(root_.bin("app_ZQHW_1_2_3")));
+    EXPECT_FALSE(exists(root_.bin("app_ZQHW_0_9_0")));
+    EXPECT_FALSE(exists(root_.bin("app_ZQHW_1_0_0")));
+    // The way back, one path per line.
+    auto record = hmi_read_file(etc("zq_update.trial"));
+    EXPECT_EQ(root_.bin("app_ZQHW_2_0_0") + "\n" + root_.bin("app_ZQHW_1_2_3") + "\n",
+              std::string(record.begin(), record.end()));
+    ASSERT_TRUE(updater_.wait_output("cmd = reboot\n", WAIT_MS)) << updater_.output();
+    EXPECT_EQ("pkill app_ZQHW\nterminal stopped\nreboot\n", root_.calls());
+}
+
+// ---- offers the board can hold -------------------------------------------------------------
+
+TEST_F(UpdateTest, OffersBeyondTheCapOrTheFreeSpaceAreRejected) {
+    root_.install("1_2_3", old_);
+    struct statvfs fs;
+    ASSERT_EQ(0, statvfs(root_.bin("").c_str(), &fs));
+    const long long avail = (long long)fs.f_bavail * (long long)fs.f_frsize;
+    ASSERT_GT(avail, 2LL * 1024 * 1024);
+    // Host runs move the margin so that only about 1 MiB counts as free.
+    start({{"ZQ_UPDATE_SPACE_MARGIN", std::to_string(avail - 1024 * 1024)}});
+    ASSERT_TRUE(server_.send_text(offer(64L * 1024 * 1024 + 1, "2.0.0")));
+    EXPECT_EQ(REJECTED, server_.read_line(WAIT_MS));
+    EXPECT_TRUE(updater_.wait_output("Size 67108865 beyond the 67108864-byte limit", WAIT_MS));
+    ASSERT_TRUE(server_.send_text(offer(32L * 1024 * 1024, "2.0.0")));
+    EXPECT_EQ(REJECTED, server_.read_line(WAIT_MS));
+    EXPECT_TRUE(updater_.wait_output("Size 33554432 beyond the free space of", WAIT_MS))
+        << updater_.output();
+    expect_version("1.2.3");
+    expect_untouched("2_0_0");
+}
+
+TEST_F(UpdateTest, TransferThatTricklesIsAbandonedAtTheDeadline) {
+    root_.install("1_2_3", old_);
+    start({{"ZQ_UPDATE_TRANSFER_DEADLINE_MS", "1500"}});
+    std::vector<unsigned char> img = good_image();
+    offer_and_send(img, "2.0.0", 1);
+    // A byte every 200 ms never lets the receive time-out (3 s) strike; the deadline does.
+    bool closed = false;
+    for (size_t i = 1; i < 50 && !closed; i++) {
+        server_.send_bytes(img.data() + i, 1);
+        closed = server_.closed_within(200);
+    }
+    EXPECT_TRUE(closed) << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("transfer not complete after 1500 ms, given up", WAIT_MS));
+    ASSERT_TRUE(server_.accept_within(WAIT_MS));
+    expect_version("1.2.3");
+    expect_untouched("2_0_0");
+}
+
+// ---- faults no other test catches ----------------------------------------------------------
+
+// An offer that differs from the installed version only in its third number is another version.
+TEST_F(UpdateTest, OfferDifferingOnlyInTheThirdNumberIsAccepted) {
+    root_.install("1_2_3", old_);
+    start();
+    ASSERT_TRUE(server_.send_text(offer(2500, "1.2.4")));
+    EXPECT_EQ(ACCEPTED, server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_EQ(request("1.2.4"), server_.read_line(WAIT_MS));
+}
+
+// The HMI's next line follows the image in the same stream: the download stops at Size.
+TEST_F(UpdateTest, DownloadReadsNoFurtherThanSize) {
+    root_.install("1_2_3", old_);
+    start();
+    std::vector<unsigned char> text(2500, 'T');
+    std::vector<unsigned char> both = text;
+    both.insert(both.end(), QUERY.begin(), QUERY.end());
+    ASSERT_TRUE(server_.send_text(offer((long)text.size(), "2.0.0")));
+    ASSERT_EQ(ACCEPTED, server_.read_line(WAIT_MS));
+    ASSERT_EQ(request("2.0.0"), server_.read_line(WAIT_MS));
+    ASSERT_TRUE(server_.send_bytes(both.data(), both.size()));
+    EXPECT_EQ(result("Fail", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_EQ(version_answer("1.2.3"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("recvd.bytes:2500\n", WAIT_MS));
+}
+
+// ---- trial boot ----------------------------------------------------------------------------
+
+class TrialTest : public UpdateTest {
+  protected:
+    std::string record() const { return root_.dir() + "/home/root/etc/zq_update.trial"; }
+
+    // The state right after an installation: the link names 2.0.0 on trial, 1.2.3 is the way back.
+    void on_trial() {
+        root_.install("1_2_3", old_);
+        new_ = good_image();
+        new_.push_back(0x5A);
+        root_.install("2_0_0", new_);
+        std::string text = root_.bin("app_ZQHW_2_0_0") + "\n" + root_.bin("app_ZQHW_1_2_3") + "\n";
+        hmi_write_file(record(), std::vector<unsigned char>(text.begin(), text.end()), 0644);
+    }
+
+    std::vector<unsigned char> new_;
+};
+
+TEST_F(TrialTest, VersionThatNeverConfirmsIsRolledBack) {
+    on_trial();
+    start({{"ZQ_UPDATE_TRIAL_WAIT_MS", "800"}});
+    EXPECT_TRUE(updater_.wait_output(
+        "app_ZQHW_2_0_0 did not confirm itself: back to " + root_.bin("app_ZQHW_1_2_3"), WAIT_MS));
+    EXPECT_EQ(root_.bin("app_ZQHW_1_2_3"), root_.link_target());
+    EXPECT_FALSE(exists(record()));
+    EXPECT_EQ("reboot\n", root_.calls());
+    EXPECT_EQ(new_, hmi_read_file(root_.bin("app_ZQHW_2_0_0")));  // kept, only not named
+    expect_version("1.2.3");
+}
+
+// Killed at every step of a rollback, the link names a complete program, and the next start
+// finishes the rollback.
+TEST_F(TrialTest, RollbackKilledAtEachStepIsFinishedByTheNextStart) {
+    for (const char *step : {"rollback_linked", "rollback_switched", "rollback_removed"}) {
+        SCOPED_TRACE(step);
+        unlink((root_.dir() + "/calls.log").c_str());
+        on_trial();
+        HmiUpdater killed;
+        std::map<std::string, std::string> env = {{"TCU_ROOT", root_.dir()},
+                                                  {"ZQ_UPDATE_START_DELAY_MS", "0"},
+                                                  {"ZQ_UPDATE_TRIAL_WAIT_MS", "0"},
+                                                  {"ZQ_UPDATE_KILL_AT", step}};
+        ASSERT_TRUE(
+            killed.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())}, env));
+        int status = 0;
+        ASSERT_TRUE(killed.wait_exit(WAIT_MS, &status)) << killed.output();
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << killed.output();
+        EXPECT_EQ(0, access(root_.bin("app_ZQHW").c_str(), X_OK));
+        const bool removed = std::string(step) == "rollback_removed";
+        EXPECT_EQ(!removed, exists(record()));
+        EXPECT_EQ("", root_.calls());
+        killed.stop();
+        HmiUpdater next;
+        env.erase("ZQ_UPDATE_KILL_AT");
+        ASSERT_TRUE(
+            next.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())}, env));
+        ASSERT_TRUE(server_.accept_within(WAIT_MS)) << next.output();
+        EXPECT_EQ(root_.bin("app_ZQHW_1_2_3"), root_.link_target());
+        EXPECT_FALSE(exists(record()));
+        EXPECT_FALSE(exists(root_.bin("app_ZQHW.new")));
+        EXPECT_EQ(removed ? "" : "reboot\n", root_.calls());
+        next.stop();
+    }
+}
+
+TEST_F(TrialTest, RecordNamingMissingFilesIsRemovedAndNothingElse) {
+    on_trial();
+    unlink(root_.bin("app_ZQHW_1_2_3").c_str());
+    start({{"ZQ_UPDATE_TRIAL_WAIT_MS", "0"}});
+    EXPECT_TRUE(updater_.wait_output("trial record names files that no longer exist", WAIT_MS));
+    EXPECT_FALSE(exists(record()));
+    EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
+    expect_version("2.0.0");
+    EXPECT_EQ("", root_.calls());
+}
+
+// The real terminal program confirms the version it is: the updater keeps it.
+TEST_F(TrialTest, RealTerminalConfirmsItself) {
+    on_trial();
+    std::string cmd = "bash " TCU_SOURCE_DIR "/scripts/make_host_root.sh '" + root_.dir() +
+                      "' tcu-no-if-u 127.0.0.1 1 '" + root_.dir() + "/dev/none' >/dev/null";
+    ASSERT_EQ(0, system(cmd.c_str()));
+    HmiUpdater terminal;  // any program runs under this helper, the terminal as well
+    ASSERT_TRUE(terminal.start(TCU_BINARY_DIR "/app_ZQHW", {},
+                               {{"TCU_ROOT", root_.dir()}, {"TCU_TRIAL_CONFIRM_MS", "300"}}));
+    // The updater answers the HMI only once the trial is decided.
+    ASSERT_TRUE(updater_.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())},
+                               {{"TCU_ROOT", root_.dir()},
+                                {"ZQ_UPDATE_START_DELAY_MS", "0"},
+                                {"ZQ_UPDATE_TRIAL_WAIT_MS", "60000"}}));
+    ASSERT_TRUE(server_.accept_within(4 * WAIT_MS)) << updater_.output() << terminal.output();
+    EXPECT_TRUE(terminal.wait_output(
+        "trial record " + record() + " removed: this version confirmed", WAIT_MS))
+        << terminal.output();
+    EXPECT_TRUE(updater_.wait_output(root_.bin("app_ZQHW_2_0_0") + " confirmed itself", WAIT_MS))
+        << updater_.output();
+    expect_version("2.0.0");
+    EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
+    EXPECT_EQ("", root_.calls());
+    terminal.stop();
 }
 
 }  // namespace

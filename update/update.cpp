@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "ed25519.h"
+
 zq_update_t update;
 
 namespace {
@@ -36,7 +39,27 @@ constexpr int KEEPALIVE_INTVL_S = 5;    // keep-alive probes while waiting for a
 constexpr int KEEPALIVE_CNT = 4;
 
 constexpr const char *LINK_PATH = "/home/root/bin/app_ZQHW";
+constexpr const char *BIN_DIR = "/home/root/bin";
 constexpr const char *PROGRAM_NAME = "app_ZQHW";
+constexpr const char *KEY_PATH = "/home/root/etc/zq_update.pub";
+constexpr const char *TRIAL_PATH = "/home/root/etc/zq_update.trial";
+constexpr const char *TRIAL_TEMP_PATH = "/home/root/etc/zq_update.trial.new";
+
+// What the board can hold: no image beyond 64 MiB, and 16 MiB of the program file system
+// always left free for the terminal's own files.
+constexpr long MAX_IMAGE_SIZE = 64L * 1024 * 1024;
+constexpr long long SPACE_MARGIN = 16LL * 1024 * 1024;
+// The whole transfer must be done within 60 s plus Size at 100 KiB/s (about 12 minutes for
+// 64 MiB), however the bytes trickle in.
+constexpr long long TRANSFER_BASE_MS = 60000;
+constexpr long long TRANSFER_MIN_RATE = 100 * 1024;  // bytes per second
+// A new version has this long from the updater's start to confirm itself.
+constexpr int TRIAL_WAIT_MS = 180000;
+// The terminal's orderly stop (shutdown requests, contactors opened) gets this long.
+constexpr int STOP_WAIT_MS = 5000;
+
+constexpr char TRAILER_MAGIC[8] = {'T', 'C', 'U', 'S', 'I', 'G', '0', '1'};
+constexpr int TRAILER_SIGNED_HEAD = 64;  // trailer bytes covered by the signature
 
 constexpr const char *source_name(const char *path) {
     const char *base = path;
@@ -69,16 +92,28 @@ int update_path(char *dst, size_t size, const char *fixed) {
     return n;
 }
 
-// A host-run setting in milliseconds; the board build always uses the default.
-static int update_env_ms(const char *name, int dflt) {
+// A host-run setting (a number at or above 0); the board build always uses the default.
+static long long update_env_ll(const char *name, long long dflt) {
     if (!update_host_run()) return dflt;
     const char *text = getenv(name);
     if (text == nullptr || text[0] == '\0') return dflt;
     char *end = nullptr;
     errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < 0 || v > INT_MAX) return dflt;
-    return (int)v;
+    long long v = strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 0) return dflt;
+    return v;
+}
+
+// A host-run setting in milliseconds.
+static int update_env_ms(const char *name, int dflt) {
+    long long v = update_env_ll(name, dflt);
+    return v > INT_MAX ? dflt : (int)v;
+}
+
+int64_t update_now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 static bool update_trace_reads(void) {
@@ -380,31 +415,76 @@ static int update_sync_dir(const char *filename) {
     return rc;
 }
 
+// The image ends in something that claims to be a signature trailer.
+static bool update_has_trailer(const zq_update_t *upd) {
+    return upd->tail_bytes == ZQ_UPDATE_TRAILER_SIZE &&
+           memcmp(upd->tail, TRAILER_MAGIC, sizeof TRAILER_MAGIC) == 0;
+}
+
+// Stores the bytes [pos, pos + len) of the image: the last 128 (or all of a shorter image)
+// stay in upd->tail, everything before goes to the file. false after a write error.
+static bool update_store(zq_update_t *upd, FILE *fp, long pos, const uint8_t *data, long len) {
+    const long size = upd->file_size;
+    const long held = size < ZQ_UPDATE_TRAILER_SIZE ? 0 : size - ZQ_UPDATE_TRAILER_SIZE;
+    long to_file = pos < held ? std::min(len, held - pos) : 0;
+    bool ok = to_file == 0 || fwrite(data, 1, (size_t)to_file, fp) == (size_t)to_file;
+    if (len > to_file) {
+        memcpy(upd->tail + (pos + to_file - held), data + to_file, (size_t)(len - to_file));
+        upd->tail_bytes = (int)(pos + len - held);
+    }
+    return ok;
+}
+
 int android_DowanloadFile(zq_update_t *upd, const char *filename) {
     if (upd == nullptr || filename == nullptr) return -1;
     // The image lands beside its final name and takes that name only once complete and on disk.
     char tmpname[ZQ_UPDATE_PATH_SIZE];
     if (update_temp_name(tmpname, sizeof tmpname, filename) != 0) return -1;
-    FILE *fp = fopen(tmpname, "wbe");
+    // Never an existing file or a link planted under the temporary name: only a file of our own.
+    int fd = open(tmpname, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    FILE *fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     printf("fp =%p\n", (void *)fp);
-    if (fp == nullptr) return -1;
+    if (fp == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+            unlink(tmpname);
+        } else {
+            UPD_TRACE("create %s failed, errno:%d\n", tmpname, errno);
+        }
+        return -1;
+    }
     upd->state = ZQ_STATE_DOWNLOADING;
+    upd->tail_bytes = 0;
     const int timeout_ms = update_env_ms("ZQ_UPDATE_RECV_TIMEOUT_MS", RECV_TIMEOUT_MS);
+    const long long deadline_ms =
+        update_env_ll("ZQ_UPDATE_TRANSFER_DEADLINE_MS",
+                      TRANSFER_BASE_MS + (long long)upd->file_size * 1000 / TRANSFER_MIN_RATE);
+    const int64_t deadline = update_now_ms() + deadline_ms;
     const bool trace_reads = update_trace_reads();
     bool file_ok = true;
     int received = 0;
     while (received < upd->file_size) {
+        // Never more than the announced size: the HMI's next line follows the image directly.
         int want = std::min(upd->file_size - received, ZQ_UPDATE_BUFF_SIZE);
-        struct pollfd pfd = {upd->sock, POLLIN, 0};
-        int pr = poll(&pfd, 1, timeout_ms);
-        if (pr < 0 && errno == EINTR) continue;
+        int64_t left = deadline - update_now_ms();
         ssize_t ret = -1;
-        if (pr == 0) {
-            errno = ETIMEDOUT;  // the HMI went silent mid-transfer
-        } else if (pr > 0) {
-            errno = 0;
-            ret = recv(upd->sock, upd->rx_buff, (size_t)want, 0);
-            if (ret < 0 && errno == EINTR) continue;
+        if (left <= 0) {
+            // A trickle of bytes must not hold the updater for ever.
+            UPD_TRACE("transfer not complete after %lld ms, given up\n", deadline_ms);
+            errno = ETIMEDOUT;
+        } else {
+            const int wait_ms = (int)std::min<int64_t>(left, timeout_ms);
+            struct pollfd pfd = {upd->sock, POLLIN, 0};
+            int pr = poll(&pfd, 1, wait_ms);
+            if (pr < 0 && errno == EINTR) continue;
+            if (pr == 0) {
+                if (wait_ms < timeout_ms) continue;  // the deadline, reported next turn
+                errno = ETIMEDOUT;                   // the HMI went silent mid-transfer
+            } else if (pr > 0) {
+                errno = 0;
+                ret = recv(upd->sock, upd->rx_buff, (size_t)want, 0);
+                if (ret < 0 && errno == EINTR) continue;
+            }
         }
         if (ret <= 0) {
             UPD_TRACE("ret:%d, errno:%d\n", (int)ret, errno);
@@ -417,13 +497,19 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
         upd->rx_bytes = (int)ret;
         upd->rx_buff[ret] = '\0';
         // After a write error the rest is still read, so the next line starts where it should.
-        if (file_ok && fwrite(upd->rx_buff, 1, (size_t)ret, fp) != (size_t)ret) {
+        if (!update_store(upd, fp, received, (const uint8_t *)upd->rx_buff, (long)ret) && file_ok) {
             UPD_TRACE("write %s failed, errno:%d\n", tmpname, errno);
             file_ok = false;
         }
         received += (int)ret;
         if (trace_reads) UPD_TRACE("recv chunk:%d, recvd:%d\n", (int)ret, received);
         if (received == (int)ret) update_step("download");
+    }
+    // No trailer: the held-back bytes are part of the program after all.
+    if (!update_has_trailer(upd) && upd->tail_bytes > 0 && file_ok &&
+        fwrite(upd->tail, 1, (size_t)upd->tail_bytes, fp) != (size_t)upd->tail_bytes) {
+        UPD_TRACE("write %s failed, errno:%d\n", tmpname, errno);
+        file_ok = false;
     }
     if (file_ok && (fflush(fp) != 0 || fsync(fileno(fp)) != 0)) {
         UPD_TRACE("flush %s failed, errno:%d\n", tmpname, errno);
@@ -440,6 +526,161 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
         return -1;
     }
     update_step("received");
+    return 0;
+}
+
+// ---- signature -----------------------------------------------------------------------------
+
+static uint64_t update_le(const uint8_t *p, int n) {
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+
+int update_parse_trailer(const uint8_t trailer[ZQ_UPDATE_TRAILER_SIZE], long size,
+                         const int version[3]) {
+    if (trailer == nullptr || version == nullptr) return -1;
+    if (size < ZQ_UPDATE_TRAILER_SIZE || memcmp(trailer, TRAILER_MAGIC, sizeof TRAILER_MAGIC) != 0)
+        return 1;
+    if (update_le(trailer + 8, 8) != (uint64_t)(size - ZQ_UPDATE_TRAILER_SIZE)) return -2;
+    for (int i = 22; i < TRAILER_SIGNED_HEAD; i++) {
+        if (trailer[i] != 0) return -3;
+    }
+    for (int i = 0; i < 3; i++) {
+        if ((uint64_t)(int64_t)version[i] != update_le(trailer + 16 + 2 * i, 2)) return -4;
+    }
+    return 0;
+}
+
+int update_load_key(uint8_t pub[32], const char **why) {
+    const char *dummy = nullptr;
+    if (why == nullptr) why = &dummy;
+    *why = "";
+    if (pub == nullptr) return -1;
+    char path[ZQ_UPDATE_PATH_SIZE];
+    struct stat st;
+    if (update_path(path, sizeof path, KEY_PATH) < 0) {
+        *why = "path too long";
+        return -1;
+    }
+    if (lstat(path, &st) != 0) {
+        if (errno == ENOENT) return 1;
+        *why = "cannot be examined";
+        return -1;
+    }
+    // A link could be re-pointed by whoever owns its target: the key must be the file itself.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *why = "cannot be read";
+        return -2;
+    }
+    int rc = 0;
+    char text[4096];
+    ssize_t len = 0;
+    if (fstat(fd, &st) != 0) {
+        *why = "cannot be read";
+        rc = -2;
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "no regular file";
+        rc = -3;
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *why = "group- or other-writable";
+        rc = -4;
+    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        *why = "owned by another user";
+        rc = -5;
+    } else {
+        size_t got = 0;
+        for (;;) {
+            ssize_t n = read(fd, text + got, sizeof text - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n < 0) got = sizeof text + 1;
+                break;
+            }
+            got += (size_t)n;
+            if (got == sizeof text) break;
+        }
+        if (got > sizeof text) {
+            *why = "cannot be read";
+            rc = -2;
+        } else if (got == sizeof text) {
+            *why = "too large for a public key";
+            rc = -6;
+        } else {
+            len = (ssize_t)got;
+        }
+    }
+    close(fd);
+    if (rc != 0) return rc;
+    if (ed25519_parse_public_pem(text, (size_t)len, pub) != 0) {
+        *why = "no Ed25519 public key in PEM";
+        return -7;
+    }
+    return 0;
+}
+
+// Whether the received image may be installed: a signed image needs its trailer to be well
+// formed and, with the key file present, its signature to verify over the stored program
+// (read back in one pass through the fixed receive buffer) and the trailer's first 64 bytes.
+static int update_check_signature(zq_update_t *upd, const char *tmpname) {
+    const bool signed_image = update_has_trailer(upd);
+    if (signed_image) {
+        int rc = update_parse_trailer(upd->tail, upd->file_size, upd->new_version);
+        if (rc != 0) {
+            static const char *const what[] = {"", "", "program length does not match Size",
+                                               "reserved bytes not zero", "names another version"};
+            UPD_TRACE("signature trailer refused: %s\n", what[-rc]);
+            return -2;
+        }
+    }
+    uint8_t pub[ED25519_PUBLIC_SIZE];
+    const char *why = "";
+    int key = update_load_key(pub, &why);
+    if (key < 0) {
+        UPD_TRACE("key file unusable (%s): image refused\n", why);
+        return -3;
+    }
+    if (key == 1) {
+        if (signed_image) UPD_TRACE("no key file: signature not checked, trailer removed\n");
+        return 0;
+    }
+    if (!signed_image) {
+        UPD_TRACE("image not signed: refused\n");
+        return -4;
+    }
+    int fd = open(tmpname, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        UPD_TRACE("open %s failed, errno:%d\n", tmpname, errno);
+        return -5;
+    }
+    ed25519_verify_t v;
+    int rc = ed25519_verify_init(&v, pub, upd->tail + TRAILER_SIGNED_HEAD);
+    long program = upd->file_size - ZQ_UPDATE_TRAILER_SIZE, seen = 0;
+    for (;;) {
+        ssize_t n = read(fd, upd->rx_buff, ZQ_UPDATE_BUFF_SIZE);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) seen = -1;
+            break;
+        }
+        ed25519_verify_update(&v, upd->rx_buff, (size_t)n);
+        seen += n;
+    }
+    close(fd);
+    upd->rx_buff[0] = '\0';
+    ed25519_verify_update(&v, upd->tail, TRAILER_SIGNED_HEAD);
+    if (seen != program) {
+        UPD_TRACE("read back %ld of %ld bytes: refused\n", seen, program);
+        return -5;
+    }
+    if (rc == 0) rc = ed25519_verify_final(&v);
+    if (rc != 0) {
+        UPD_TRACE("signature does not verify (%d): refused\n", rc);
+        return -6;
+    }
+    UPD_TRACE("signature verified, version %d.%d.%d\n", upd->new_version[0], upd->new_version[1],
+              upd->new_version[2]);
     return 0;
 }
 
@@ -499,17 +740,204 @@ int update_check_elf(const char *filename) {
     return 0;
 }
 
+// Makes `linkname` name `target` by renaming a fresh link over it: never a moment without a
+// program behind the name. The step names of host-run kills get `prefix` in front.
+static int update_switch_link(const char *linkname, const char *target, const char *prefix) {
+    char newlink[ZQ_UPDATE_PATH_SIZE];
+    int n = snprintf(newlink, sizeof newlink, "%s.new", linkname);
+    if (n < 0 || (size_t)n >= sizeof newlink) return -2;
+    char step[32];
+    unlink(newlink);
+    if (symlink(target, newlink) != 0) {
+        UPD_TRACE("symlink %s failed, errno:%d\n", newlink, errno);
+        return -6;
+    }
+    snprintf(step, sizeof step, "%slinked", prefix);
+    update_step(step);
+    if (rename(newlink, linkname) != 0) {
+        UPD_TRACE("rename %s failed, errno:%d\n", linkname, errno);
+        unlink(newlink);
+        return -7;
+    }
+    if (update_sync_dir(linkname) != 0) {
+        UPD_TRACE("sync %s failed, errno:%d\n", linkname, errno);
+        return -8;
+    }
+    sync();
+    snprintf(step, sizeof step, "%sswitched", prefix);
+    update_step(step);
+    char now[ZQ_UPDATE_PATH_SIZE] = {0};
+    ssize_t len = readlink(linkname, now, sizeof now - 1);
+    if (len <= 0 || strcmp(now, target) != 0) {
+        UPD_TRACE("%s names %s, not %s\n", linkname, now, target);
+        return -9;
+    }
+    return 0;
+}
+
+// The program the link names now, as an absolute path; "" when there is none.
+static void update_link_target(const char *linkname, char *dst, size_t size) {
+    char target[ZQ_UPDATE_PATH_SIZE] = {0};
+    dst[0] = '\0';
+    ssize_t n = readlink(linkname, target, sizeof target - 1);
+    if (n <= 0 || n >= (ssize_t)sizeof target - 1) return;
+    if (target[0] == '/') {
+        snprintf(dst, size, "%s", target);
+        return;
+    }
+    // A relative target is relative to the link's directory.
+    const char *slash = strrchr(linkname, '/');
+    int dirlen = slash != nullptr ? (int)(slash - linkname) : 0;
+    int len = snprintf(dst, size, "%.*s/%s", dirlen, linkname, target);
+    if (len < 0 || (size_t)len >= size) dst[0] = '\0';
+}
+
+// The trial record: the new program and the one to go back to, one per line, made durable
+// before the link changes. Written beside its name and renamed, so it is whole or absent.
+static int update_trial_write(const char *newfile, const char *previous) {
+    char path[ZQ_UPDATE_PATH_SIZE], temp[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(path, sizeof path, TRIAL_PATH) < 0 ||
+        update_path(temp, sizeof temp, TRIAL_TEMP_PATH) < 0) {
+        return -1;
+    }
+    char text[2 * ZQ_UPDATE_PATH_SIZE + 2];
+    int len = snprintf(text, sizeof text, "%s\n%s\n", newfile, previous);
+    if (len < 0 || (size_t)len >= sizeof text) return -1;
+    unlink(temp);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        UPD_TRACE("create %s failed, errno:%d\n", temp, errno);
+        return -2;
+    }
+    bool ok = write(fd, text, (size_t)len) == len && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (!ok) {
+        UPD_TRACE("write %s failed, errno:%d\n", temp, errno);
+        unlink(temp);
+        return -3;
+    }
+    update_step("trial_temp");
+    if (rename(temp, path) != 0 || update_sync_dir(path) != 0) {
+        UPD_TRACE("rename %s failed, errno:%d\n", path, errno);
+        unlink(temp);
+        return -4;
+    }
+    UPD_TRACE("trial record %s: %s, back to %s\n", path, newfile, previous);
+    update_step("trial");
+    return 0;
+}
+
+static void update_trial_remove(void) {
+    char path[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(path, sizeof path, TRIAL_PATH) < 0) return;
+    unlink(path);
+    update_sync_dir(path);
+}
+
+// Only the new version and the one it replaced stay: older program files are removed, never
+// the link's target and never the previous one (compared by inode, whatever the path says).
+static void update_keep_two(const char *linkname, const char *newfile, const char *previous) {
+    char dirname[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(dirname, sizeof dirname, BIN_DIR) < 0) return;
+    struct stat keep[3];
+    bool have[3] = {stat(newfile, &keep[0]) == 0,
+                    previous[0] != '\0' && stat(previous, &keep[1]) == 0,
+                    stat(linkname, &keep[2]) == 0};
+    DIR *dir = opendir(dirname);
+    if (dir == nullptr) return;
+    while (struct dirent *e = readdir(dir)) {
+        const char *name = e->d_name;
+        size_t len = strlen(name);
+        if (strncmp(name, "app_ZQHW_", 9) != 0 || (len > 5 && strcmp(name + len - 5, ".part") == 0))
+            continue;
+        char path[ZQ_UPDATE_PATH_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dirname, name);
+        if (n < 0 || (size_t)n >= sizeof path) continue;
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        bool kept = false;
+        for (int i = 0; i < 3; i++) {
+            if (have[i] && st.st_dev == keep[i].st_dev && st.st_ino == keep[i].st_ino) kept = true;
+        }
+        if (kept) continue;
+        if (unlink(path) == 0) UPD_TRACE("removed older version %s\n", path);
+    }
+    closedir(dir);
+}
+
+// Whether a terminal program is still alive (zombies are gone for this purpose). Host runs
+// only look at programs started with the same TCU_ROOT, never at the machine's others.
+static bool update_terminal_running(void) {
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return false;
+    const char *root = update_host_run() ? getenv("TCU_ROOT") : nullptr;
+    const pid_t self = getpid();
+    bool found = false;
+    while (struct dirent *e = readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        if (atoi(e->d_name) == self) continue;
+        char path[300], stat_text[256] = {0};
+        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ssize_t n = read(fd, stat_text, sizeof stat_text - 1);
+        close(fd);
+        if (n <= 0) continue;
+        // "pid (comm) S ...": the name may itself hold parentheses, the state follows the last.
+        char *open_paren = strchr(stat_text, '(');
+        char *close_paren = strrchr(stat_text, ')');
+        if (open_paren == nullptr || close_paren == nullptr || close_paren[1] == '\0') continue;
+        char state = close_paren[2];
+        *close_paren = '\0';
+        if (state == 'Z' || state == 'X' || strstr(open_paren + 1, PROGRAM_NAME) == nullptr)
+            continue;
+        if (root != nullptr) {
+            char env[8192];
+            snprintf(path, sizeof path, "/proc/%s/environ", e->d_name);
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            ssize_t len = read(fd, env, sizeof env - 1);
+            close(fd);
+            if (len <= 0) continue;
+            env[len] = '\0';
+            bool same = false;
+            for (char *p = env; p < env + len; p += strlen(p) + 1) {
+                if (strncmp(p, "TCU_ROOT=", 9) == 0 && strcmp(p + 9, root) == 0) same = true;
+            }
+            if (!same) continue;
+        }
+        found = true;
+        break;
+    }
+    closedir(proc);
+    return found;
+}
+
+// After pkill: the terminal's orderly stop completes before the result goes out and the board
+// reboots, but a terminal that does not stop never blocks the update.
+static void update_wait_stopped(void) {
+    const int64_t deadline = update_now_ms() + STOP_WAIT_MS;
+    while (update_terminal_running()) {
+        if (update_now_ms() >= deadline) {
+            UPD_TRACE("%s still running after %d ms, going on\n", PROGRAM_NAME, STOP_WAIT_MS);
+            return;
+        }
+        update_msleep(50);
+    }
+    UPD_TRACE("%s stopped\n", PROGRAM_NAME);
+}
+
 int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename) {
     if (upd == nullptr || linkname == nullptr || filename == nullptr) return -1;
     if (upd->state != ZQ_STATE_COMPLETE) return -1;
     char tmpname[ZQ_UPDATE_PATH_SIZE];
-    char newlink[ZQ_UPDATE_PATH_SIZE];
-    int n = snprintf(newlink, sizeof newlink, "%s.new", linkname);
-    if (update_temp_name(tmpname, sizeof tmpname, filename) != 0 || n < 0 ||
-        (size_t)n >= sizeof newlink) {
-        return -2;
+    if (update_temp_name(tmpname, sizeof tmpname, filename) != 0) return -2;
+    int rc = update_check_signature(upd, tmpname);
+    if (rc != 0) {
+        unlink(tmpname);
+        return -10;
     }
-    int rc = update_check_elf(tmpname);
+    rc = update_check_elf(tmpname);
     if (rc != 0) {
         UPD_TRACE("%s is no program for this machine (%d)\n", filename, rc);
         unlink(tmpname);
@@ -531,33 +959,28 @@ int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename
         return -5;
     }
     update_step("renamed");
-    // The link is replaced by renaming a fresh one over it: never a moment without a program.
-    unlink(newlink);
-    if (symlink(filename, newlink) != 0) {
-        UPD_TRACE("symlink %s failed, errno:%d\n", newlink, errno);
-        return -6;
+    // The way back exists before the link changes: a new version that never confirms itself
+    // is undone at the next start.
+    char previous[ZQ_UPDATE_PATH_SIZE];
+    update_link_target(linkname, previous, sizeof previous);
+    struct stat st;
+    if (previous[0] == '\0' || stat(previous, &st) != 0) {
+        UPD_TRACE("no previous version to go back to: no trial\n");
+        previous[0] = '\0';
+    } else if (update_trial_write(filename, previous) != 0) {
+        return -11;
     }
-    update_step("linked");
-    if (rename(newlink, linkname) != 0) {
-        UPD_TRACE("rename %s failed, errno:%d\n", linkname, errno);
-        unlink(newlink);
-        return -7;
+    rc = update_switch_link(linkname, filename, "");
+    if (rc != 0) {
+        // The link still names the previous program (or was never read back): no trial runs.
+        if (previous[0] != '\0') update_trial_remove();
+        return rc;
     }
-    if (update_sync_dir(linkname) != 0) {
-        UPD_TRACE("sync %s failed, errno:%d\n", linkname, errno);
-        return -8;
-    }
-    sync();
-    update_step("switched");
-    char target[ZQ_UPDATE_PATH_SIZE] = {0};
-    ssize_t len = readlink(linkname, target, sizeof target - 1);
-    if (len <= 0 || strcmp(target, filename) != 0) {
-        UPD_TRACE("%s names %s, not %s\n", linkname, target, filename);
-        return -9;
-    }
+    update_keep_two(linkname, filename, previous);
     // Only now the running terminal is stopped; no match (it was not running) is no failure.
     rc = update_run("pkill", PROGRAM_NAME);
     if (rc != 0 && rc != 1) UPD_TRACE("pkill %s failed (%d)\n", PROGRAM_NAME, rc);
+    update_wait_stopped();
     upd->state = ZQ_STATE_INSTALLED;
     update_step("stopped");
     return 0;
@@ -569,6 +992,78 @@ int android_Reboot(zq_update_t *upd) {
     return update_run("reboot", nullptr);
 }
 
+// ---- trial boot ----------------------------------------------------------------------------
+
+// Reads the two paths of the trial record; 0, 1 when there is none, negative when unusable.
+static int update_trial_read(const char *path, char *newfile, char *previous, size_t size) {
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 1 : -1;
+    char text[2 * ZQ_UPDATE_PATH_SIZE + 2];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return -2;
+    text[n] = '\0';
+    char *lf1 = strchr(text, '\n');
+    if (lf1 == nullptr) return -3;
+    *lf1 = '\0';
+    char *second = lf1 + 1;
+    char *lf2 = strchr(second, '\n');
+    if (lf2 == nullptr || lf2[1] != '\0') return -3;
+    *lf2 = '\0';
+    if (text[0] != '/' || second[0] != '/' || strlen(text) >= size || strlen(second) >= size)
+        return -4;
+    snprintf(newfile, size, "%s", text);
+    snprintf(previous, size, "%s", second);
+    return 0;
+}
+
+int update_trial_check(zq_update_t *upd) {
+    if (upd == nullptr) return -1;
+    char path[ZQ_UPDATE_PATH_SIZE], linkname[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(path, sizeof path, TRIAL_PATH) < 0 ||
+        update_path(linkname, sizeof linkname, LINK_PATH) < 0) {
+        return -1;
+    }
+    char newfile[ZQ_UPDATE_PATH_SIZE], previous[ZQ_UPDATE_PATH_SIZE];
+    int rc = update_trial_read(path, newfile, previous, sizeof newfile);
+    if (rc == 1) return 0;
+    if (rc < 0) {
+        UPD_TRACE("trial record %s unreadable (%d), removed\n", path, rc);
+        update_trial_remove();
+        return 0;
+    }
+    struct stat st;
+    if (stat(newfile, &st) != 0 || stat(previous, &st) != 0) {
+        UPD_TRACE("trial record names files that no longer exist (%s, %s), removed\n", newfile,
+                  previous);
+        update_trial_remove();
+        return 0;
+    }
+    const int wait_ms = update_env_ms("ZQ_UPDATE_TRIAL_WAIT_MS", TRIAL_WAIT_MS);
+    UPD_TRACE("trial of %s: waiting up to %d ms from start for it to confirm\n", newfile, wait_ms);
+    // No offer is taken meanwhile: the HMI is answered once the trial is decided.
+    while (access(path, F_OK) == 0) {
+        if (update_now_ms() - upd->start_ms >= wait_ms) {
+            UPD_TRACE("%s did not confirm itself: back to %s\n", newfile, previous);
+            rc = update_switch_link(linkname, previous, "rollback_");
+            if (rc != 0) {
+                // The record stays: the next start tries again, the link names a program.
+                UPD_TRACE("rollback to %s failed (%d)\n", previous, rc);
+                return -2;
+            }
+            update_trial_remove();
+            UPD_TRACE("rolled back to %s, rebooting\n", previous);
+            update_step("rollback_removed");
+            sync();
+            update_run("reboot", nullptr);
+            return 1;
+        }
+        update_msleep(250);
+    }
+    UPD_TRACE("%s confirmed itself\n", newfile);
+    return 0;
+}
+
 // ---- main loop -----------------------------------------------------------------------------
 
 static void update_offer(zq_update_t *upd) {
@@ -577,6 +1072,7 @@ static void update_offer(zq_update_t *upd) {
     printf("as =%d,%d,%d,%d\n", upd->file_size, v[0], v[1], v[2]);
     char linkname[ZQ_UPDATE_PATH_SIZE];
     char filename[ZQ_UPDATE_PATH_SIZE];
+    char dirname[ZQ_UPDATE_PATH_SIZE];
     char fixed[64];
     snprintf(fixed, sizeof fixed, "/home/root/bin/app_ZQHW_%d_%d_%d", v[0], v[1], v[2]);
     if (rc != 0) {
@@ -585,12 +1081,33 @@ static void update_offer(zq_update_t *upd) {
         return;
     }
     if (update_path(linkname, sizeof linkname, LINK_PATH) < 0 ||
-        update_path(filename, sizeof filename, fixed) < 0) {
+        update_path(filename, sizeof filename, fixed) < 0 ||
+        update_path(dirname, sizeof dirname, BIN_DIR) < 0) {
         UPD_TRACE("installation path too long\n");
         android_NotifyUpdateFirmware_res(upd, "Rejected");
         return;
     }
     if (v[0] == upd->app_version[0] && v[1] == upd->app_version[1] && v[2] == upd->app_version[2]) {
+        android_NotifyUpdateFirmware_res(upd, "Rejected");
+        return;
+    }
+    if (upd->file_size > MAX_IMAGE_SIZE) {
+        UPD_TRACE("Size %d beyond the %ld-byte limit\n", upd->file_size, MAX_IMAGE_SIZE);
+        android_NotifyUpdateFirmware_res(upd, "Rejected");
+        return;
+    }
+    // What does not fit beside the installed versions is refused before a byte is sent.
+    const long long margin = update_env_ll("ZQ_UPDATE_SPACE_MARGIN", SPACE_MARGIN);
+    struct statvfs fs;
+    if (statvfs(dirname, &fs) != 0) {
+        UPD_TRACE("statvfs %s failed, errno:%d\n", dirname, errno);
+        android_NotifyUpdateFirmware_res(upd, "Rejected");
+        return;
+    }
+    const long long avail = (long long)fs.f_bavail * (long long)fs.f_frsize;
+    if ((long long)upd->file_size > avail - margin) {
+        UPD_TRACE("Size %d beyond the free space of %s (%lld bytes, %lld kept free)\n",
+                  upd->file_size, dirname, avail, margin);
         android_NotifyUpdateFirmware_res(upd, "Rejected");
         return;
     }
@@ -610,11 +1127,16 @@ static void update_offer(zq_update_t *upd) {
     android_Reboot(upd);
 }
 
-// Removes what an installation cut short by a power loss left behind: partial downloads and
-// a new link that was never renamed into place. The link itself is never touched here.
+// Removes what an installation cut short by a power loss left behind: partial downloads, a
+// new link that was never renamed into place and a trial record never completed. The link
+// itself is never touched here.
 static void update_clean_leftovers(void) {
+    char temp[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(temp, sizeof temp, TRIAL_TEMP_PATH) >= 0 && unlink(temp) == 0) {
+        UPD_TRACE("removed %s\n", temp);
+    }
     char dirname[ZQ_UPDATE_PATH_SIZE];
-    if (update_path(dirname, sizeof dirname, "/home/root/bin") < 0) return;
+    if (update_path(dirname, sizeof dirname, BIN_DIR) < 0) return;
     DIR *dir = opendir(dirname);
     if (dir == nullptr) return;
     while (struct dirent *e = readdir(dir)) {
@@ -631,10 +1153,29 @@ static void update_clean_leftovers(void) {
     closedir(dir);
 }
 
+// One line at start on what protects the installation.
+static void update_trace_key(void) {
+    uint8_t pub[ED25519_PUBLIC_SIZE];
+    const char *why = "";
+    char path[ZQ_UPDATE_PATH_SIZE];
+    update_path(path, sizeof path, KEY_PATH);
+    int rc = update_load_key(pub, &why);
+    if (rc == 1) {
+        UPD_TRACE("no %s: images are not verified\n", path);
+    } else if (rc < 0) {
+        UPD_TRACE("key file %s unusable (%s): every image fails\n", path, why);
+    } else {
+        UPD_TRACE("images must be signed by the key in %s\n", path);
+    }
+}
+
 int zq_update_init(zq_update_t *upd) {
     if (upd == nullptr) return -1;
     upd->sock = -1;
+    if (upd->start_ms == 0) upd->start_ms = update_now_ms();
     update_clean_leftovers();
+    update_trace_key();
+    update_trial_check(upd);
     android_connect(upd);
     char linkname[ZQ_UPDATE_PATH_SIZE];
     if (update_path(linkname, sizeof linkname, LINK_PATH) < 0) {
@@ -672,6 +1213,7 @@ int zq_update_exit(zq_update_t *upd) {
 int main(int argc, char **argv) {
     // Traces are read line by line by whoever watches the updater, even through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    update.start_ms = update_now_ms();
     signal(SIGPIPE, SIG_IGN);
     // A file-size limit must make the write fail (answered "Fail"), not end the updater.
     signal(SIGXFSZ, SIG_IGN);

@@ -7,14 +7,16 @@
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // The HMI's default port and address on the dispenser's internal network.
 constexpr int ZQ_UPDATE_DEFAULT_PORT = 20248;
 constexpr const char *ZQ_UPDATE_DEFAULT_ADDR = "192.168.1.10";
 
-constexpr int ZQ_UPDATE_BUFF_SIZE = 1024;  // one message line or one file chunk
-constexpr int ZQ_UPDATE_ADDR_SIZE = 64;    // dotted-decimal text and its terminator
-constexpr int ZQ_UPDATE_PATH_SIZE = 256;   // link target and installation paths
+constexpr int ZQ_UPDATE_BUFF_SIZE = 1024;    // one message line or one file chunk
+constexpr int ZQ_UPDATE_ADDR_SIZE = 64;      // dotted-decimal text and its terminator
+constexpr int ZQ_UPDATE_PATH_SIZE = 256;     // link target and installation paths
+constexpr int ZQ_UPDATE_TRAILER_SIZE = 128;  // signature trailer at the end of a signed image
 
 // Installation state.
 enum zq_update_state {
@@ -40,6 +42,11 @@ struct zq_update_t {
     int app_version[3] = {};
     char serverip[ZQ_UPDATE_ADDR_SIZE] = {};
     int port = 0;
+    // The last bytes of the image (at most the trailer's 128), held back from the file while
+    // they arrive: a signed image is installed without its trailer.
+    uint8_t tail[ZQ_UPDATE_TRAILER_SIZE] = {};
+    int tail_bytes = 0;
+    int64_t start_ms = 0;  // monotonic clock at program start; the trial wait counts from it
 };
 
 extern zq_update_t update;
@@ -71,3 +78,27 @@ int update_path(char *dst, size_t size, const char *fixed);
 
 // 0 when the file begins with an ELF header of an executable for this very machine.
 int update_check_elf(const char *filename);
+
+// The signature trailer of an image of `size` bytes whose last 128 bytes are `trailer`:
+//   0-7 "TCUSIG01", 8-15 N = size - 128 (u64 LE), 16-21 the version a.b.c (three u16 LE),
+//   22-63 zero, 64-127 the Ed25519 signature of the program and trailer bytes 0-63.
+// 1 when the bytes carry no trailer magic (an unsigned image); 0 when the trailer is well
+// formed and names `version`; -1 null argument, -2 N does not match the size, -3 bytes 22-63
+// are not zero, -4 another version.
+int update_parse_trailer(const uint8_t trailer[ZQ_UPDATE_TRAILER_SIZE], long size,
+                         const int version[3]);
+
+// The public key of "/home/root/etc/zq_update.pub". 0 with the key in pub; 1 when the file does
+// not exist (images are not verified); negative when it exists but cannot be used, which fails
+// every image: -1 not examinable, -2 not readable (a symbolic link included), -3 no regular
+// file, -4 group- or other-writable, -5 owned by another user, -6 too large, -7 not an Ed25519
+// public key in PEM. `why` receives a short reason for the trace.
+int update_load_key(uint8_t pub[32], const char **why);
+
+// Monotonic clock in milliseconds: every deadline and wait of the updater runs on it.
+int64_t update_now_ms(void);
+
+// At start: a trial record left by an installation waits for the new version to confirm
+// itself (it removes the record), else the link goes back to the previous version and the
+// board is rebooted. 0 when nothing was to do or the version confirmed, 1 after a rollback.
+int update_trial_check(zq_update_t *upd);

@@ -271,10 +271,16 @@ HmiRoot::HmiRoot() {
     if (mkdtemp(tmpl) == nullptr) return;
     dir_ = tmpl;
     std::filesystem::create_directories(dir_ + "/home/root/bin");
+    std::filesystem::create_directories(dir_ + "/home/root/etc");
     std::filesystem::create_directories(dir_ + "/bin");
     for (const char *name : {"pkill", "reboot"}) {
         std::string script =
             std::string("#!/bin/sh\necho ") + name + " \"$@\" >> '" + dir_ + "/calls.log'\n";
+        // pkill stops the stand-in terminal of the test, if one runs, and nothing else.
+        if (std::string(name) == "pkill") {
+            script += "[ -f '" + dir_ + "/terminal.pid' ] && kill \"$(cat '" + dir_ +
+                      "/terminal.pid')\" 2>/dev/null\nexit 0\n";
+        }
         hmi_write_file(dir_ + "/bin/" + name,
                        std::vector<unsigned char>(script.begin(), script.end()), 0755);
     }
