@@ -126,6 +126,7 @@ void *ccu_STM32_loop(void *argv) {
     }
 
     while (dev->quit.load() == 0) {
+        dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         msleep(dev->cycle_ms);
         // The feedback files are read before taking the mutex: the controller's
         // queries need only the stored result, not the file reads.

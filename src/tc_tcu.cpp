@@ -7,6 +7,7 @@
 #include "config.h"
 #include "logger.h"
 #include "tc_system.h"
+#include "tc_watch.h"
 
 modbus_TCP_t modbusHW;
 goose_HW_t gooseGUNA;
@@ -35,11 +36,17 @@ void ccu_TCU_run(int quit) {
     tc_thread_init(&threadTCU[2], goose_HW_loop, &gooseGUNB);
     tc_thread_init(&threadTCU[3], ccu_STM32_loop, &stm32F103);
     tc_thread_init(&threadTCU[4], ccu_AST_loop, &ccuASTZQ);
-    // The main thread has nothing left to do: park it without using the CPU.
-    while (quit == 0) pause();
+    tc_watch_init(&tcuWatch);
+    tc_watch_ready(&tcuWatch, monotime_ms());
+    // The main thread only feeds the service manager's watchdog from here on.
+    while (quit == 0) {
+        msleep(TC_WATCH_TICK_MS);
+        tc_watch_tick(&tcuWatch, monotime_ms());
+    }
 }
 
 void ccu_TCU_exit(void) {
+    tc_watch_stopping(&tcuWatch, monotime_ms());
     stm32F103.quit = 1;
     gooseGUNB.quit = 1;
     gooseGUNA.quit = 1;
