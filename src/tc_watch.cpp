@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "logger.h"
+#include "tc_system.h"
 #include "tc_tcu.h"
 
 tc_watch_t tcuWatch;
@@ -145,11 +146,17 @@ void tc_watch_exit(tc_watch_t *w) {
 
 namespace {
 
-// Last values read from the links: a link whose mutex is held at the look keeps
-// what was read before (the main thread never waits on a link).
+// A look waits this long at most for a link's mutex: long enough for the short
+// holds of normal work, far below a ping interval.
+constexpr int kLookWaitMs = 20;
+
+// Last values read from the links: a link whose mutex stays held keeps what was
+// read before (the main thread never waits on a link for longer than a look).
 struct watch_view_t {
+    int pu_seen;  // read at least once
     int pu_connected;
     int pu_tls;
+    int goose_seen[2];
     int goose_state[2];
     uint16_t goose_type[2];
     uint16_t goose_reason[2];
@@ -167,6 +174,7 @@ const char *stage_text(uint8_t stage, char *tmp, int size) {
 }
 
 const char *request_text(int g, char *tmp, int size) {
+    if (!view.goose_seen[g]) return "unknown";
     static constexpr const char *kPower[] = {
         nullptr,     "placeholder power", "insulation check start", "insulation check stop",
         "precharge", "charging"};
@@ -190,15 +198,27 @@ const char *request_text(int g, char *tmp, int size) {
     return "none";
 }
 
+// Tries for up to kLookWaitMs in 1 ms steps: bounded by counting, so no clock step
+// can stretch it.
+int look_lock(pthread_mutex_t *mutex) {
+    for (int i = 0;; i++) {
+        int rc = pthread_mutex_trylock(mutex);
+        if (rc == 0 || i >= kLookWaitMs) return rc;
+        msleep(1);
+    }
+}
+
 void look_at_links(void) {
-    if (pthread_mutex_trylock(&modbusHW.mutex) == 0) {
+    if (look_lock(&modbusHW.mutex) == 0) {
+        view.pu_seen = 1;
         view.pu_connected = modbusHW.fd > 0;
         view.pu_tls = modbusHW.fd > 0 ? modbusHW.ssl != nullptr : modbusHW.ssl_enable != 0;
         pthread_mutex_unlock(&modbusHW.mutex);
     }
     goose_HW_t *goose[2] = {&gooseGUNA, &gooseGUNB};
     for (int g = 0; g < 2; g++) {
-        if (pthread_mutex_trylock(&goose[g]->mutex) != 0) continue;
+        if (look_lock(&goose[g]->mutex) != 0) continue;
+        view.goose_seen[g] = 1;
         view.goose_state[g] = goose[g]->state.load();
         view.goose_type[g] = goose[g]->power_request.type;
         view.goose_reason[g] = goose[g]->shutdown_request.reason;
@@ -231,10 +251,18 @@ void tc_watch_status_links(char *buf, int size, int64_t now_ms) {
     snprintf(buf, (size_t)size,
              "power unit %s (%s); gun A: controller %s, %s, last request %s; gun B: controller "
              "%s, %s, last request %s; board %s; GOOSE key A %s, B %s",
-             view.pu_connected ? "connected" : "not connected", view.pu_tls ? "TLS" : "plain",
+             !view.pu_seen       ? "unknown"
+             : view.pu_connected ? "connected"
+                                 : "not connected",
+             view.pu_tls ? "TLS" : "plain",
              answering(ccuASTZQ.answered_ms[0], now_ms) ? "answering" : "not answering", stage[0],
              request[0], answering(ccuASTZQ.answered_ms[1], now_ms) ? "answering" : "not answering",
              stage[1], request[1],
              answering(ccuASTZQ.answered_ms[2], now_ms) ? "answering" : "not answering",
-             view.goose_key[0] ? "set" : "not set", view.goose_key[1] ? "set" : "not set");
+             !view.goose_seen[0] ? "unknown"
+             : view.goose_key[0] ? "set"
+                                 : "not set",
+             !view.goose_seen[1] ? "unknown"
+             : view.goose_key[1] ? "set"
+                                 : "not set");
 }
