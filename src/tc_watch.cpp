@@ -132,8 +132,8 @@ int tc_watch_stopping(tc_watch_t *w, int64_t now_ms) {
     if (w == nullptr) return -1;
     if (w->stopping) return 0;
     w->stopping = 1;
-    tc_notify_send(&w->notify, "STOPPING=1\nSTATUS=orderly stop in progress", now_ms);
-    TCU_LOG(3, "orderly stop: manager told\n");
+    if (tc_notify_send(&w->notify, "STOPPING=1\nSTATUS=orderly stop in progress", now_ms) == 0)
+        TCU_LOG(3, "orderly stop: the service manager is told\n");
     return 0;
 }
 
