@@ -40,6 +40,7 @@ int tc_watch_add(tc_watch_t *w, const char *name, const std::atomic<uint32_t> *h
 
 int tc_watch_init(tc_watch_t *w) {
     if (w == nullptr) return -1;
+    tc_watch_exit(w);  // a second run call must not leak the first one's socket
     int rc = tc_watch_setup(w, getenv("NOTIFY_SOCKET"), getenv("WATCHDOG_USEC"),
                             getenv("WATCHDOG_PID"), (long)getpid());
     tc_watch_add(w, "Modbus TCP", &modbusHW.heartbeat, TC_WATCH_MODBUS_MS);
