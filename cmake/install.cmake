@@ -32,6 +32,20 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/tcu_config.example.json DESTINATION home
         RENAME tcu_config.json)
 # The logger writes its files here and does not create the directory.
 install(DIRECTORY DESTINATION home/root/log)
+# Service units for boards with systemd (BusyBox boards: the inittab line in
+# docs/target.md) and the updater's HMI options.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/app_ZQHW.service
+              ${CMAKE_CURRENT_LIST_DIR}/systemd/zq_update.service
+        DESTINATION etc/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/zq_update.env DESTINATION home/root/etc)
+# Enabled as `systemctl enable` would, so unpacking the tarball is the whole install.
+install(CODE "
+  set(_wants \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/etc/systemd/system/multi-user.target.wants\")
+  file(MAKE_DIRECTORY \"\${_wants}\")
+  foreach(_unit app_ZQHW.service zq_update.service)
+    file(CREATE_LINK /etc/systemd/system/\${_unit} \"\${_wants}/\${_unit}\" SYMBOLIC)
+  endforeach()
+")
 
 # Tarball of the tree, to be unpacked at the board's root: tar -xzf ... -C /
 set(CPACK_GENERATOR TGZ)

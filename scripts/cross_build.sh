@@ -136,6 +136,15 @@ sys.exit(0 if ok else 1)' "$stage/home/root/etc/tcu_config.json" ||
 for f in "$bin/$vfile" "$bin/zq_update"; do
     file -b "$f" | grep -q ', stripped' || fail "install: $(basename "$f") is not stripped"
 done
+units=$stage/etc/systemd/system
+for u in app_ZQHW.service zq_update.service; do
+    [ -f "$units/$u" ] || fail "install: $u missing"
+    [ "$(readlink "$units/multi-user.target.wants/$u" 2>/dev/null)" = "/etc/systemd/system/$u" ] ||
+        fail "install: $u is not enabled (multi-user.target.wants)"
+done
+grep -qx 'ExecStart=/home/root/bin/app_ZQHW' "$units/app_ZQHW.service" 2>/dev/null ||
+    fail "install: app_ZQHW.service does not start the program through its link"
+[ -f "$stage/home/root/etc/zq_update.env" ] || fail "install: zq_update.env missing"
 (cd "$build" && cpack -G TGZ >/dev/null)
 tarball=$build/tcu-$major_minor_patch-aarch64.tar.gz
 if [ -f "$tarball" ]; then
@@ -144,7 +153,13 @@ if [ -f "$tarball" ]; then
     echo "$listing" | awk '{ $1 = $1; print "     " $0 }'
     grep -q " home/root/bin/app_ZQHW -> /home/root/bin/$vfile\$" <<<"$listing" ||
         fail "tarball lacks the link home/root/bin/app_ZQHW -> /home/root/bin/$vfile"
-    for f in "home/root/bin/$vfile" home/root/bin/zq_update home/root/etc/tcu_config.json; do
+    for u in app_ZQHW.service zq_update.service; do
+        grep -q " etc/systemd/system/multi-user.target.wants/$u -> /etc/systemd/system/$u\$" \
+            <<<"$listing" || fail "tarball does not enable $u"
+    done
+    for f in "home/root/bin/$vfile" home/root/bin/zq_update home/root/etc/tcu_config.json \
+        home/root/etc/zq_update.env etc/systemd/system/app_ZQHW.service \
+        etc/systemd/system/zq_update.service; do
         grep -q " $f\$" <<<"$listing" || fail "tarball lacks $f"
     done
 else

@@ -3,7 +3,7 @@
 # they are all present. Run as root (or with sudo available).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkgconf libssl-dev openssl libcjson-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libmodbus-dev tshark iproute2 socat procps python3 chromium)
+      libbenchmark-dev libmodbus-dev tshark iproute2 socat procps python3 chromium systemd)
 [ $# -gt 0 ] && pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do

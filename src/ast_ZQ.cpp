@@ -821,6 +821,8 @@ int ccu_AST_init(ast_zq_t *dev, const char *devname) {
     dev->more_cmd = 0;
     dev->rxbytes = 0;
     dev->txbytes = 0;
+    for (auto &t : dev->answered_ms) t.store(0);
+    for (auto &s : dev->stage_seen) s.store(0);
     return 0;
 }
 
@@ -829,16 +831,25 @@ int ccu_AST_cycle(ast_zq_t *dev) {
     uint8_t base = dev->addr & 0xF0;
     int answered = 0;
     if (ccu_AST_queryController(dev, base | 1, dev->stat1[0], dev->stat2[0],
-                                (uint16_t)(dev->power_allocated[0] / 5)) >= 0)
+                                (uint16_t)(dev->power_allocated[0] / 5)) >= 0) {
         answered++;
+        dev->answered_ms[0].store(monotime_ms(), std::memory_order_relaxed);
+    }
     if (dev->quit.load() != 0) return answered;
     if (ccu_AST_queryController(dev, base | 2, dev->stat1[1], dev->stat2[1],
-                                (uint16_t)(dev->power_allocated[1] / 5)) >= 0)
+                                (uint16_t)(dev->power_allocated[1] / 5)) >= 0) {
         answered++;
+        dev->answered_ms[1].store(monotime_ms(), std::memory_order_relaxed);
+    }
+    for (int g = 0; g < 2; g++)
+        dev->stage_seen[g].store(dev->ast_stage[g], std::memory_order_relaxed);
     // A stop is not kept waiting for the rest of the cycle.
     if (dev->quit.load() != 0) return answered;
     int rd = ast_board_exchange(dev, base | 3, 0, 0, 0, 0, 0);
-    if (rd >= 0) answered++;
+    if (rd >= 0) {
+        answered++;
+        dev->answered_ms[2].store(monotime_ms(), std::memory_order_relaxed);
+    }
     if (dev->need_send_ctrl_cmd == 1 && dev->quit.load() == 0) {
         dev->need_send_ctrl_cmd = 0;
         int wr = ast_board_exchange(dev, base | 3, 1, dev->GUNA_ELockCtrl, dev->GUNB_ELockCtrl,
@@ -855,6 +866,7 @@ void *ccu_AST_loop(void *argv) {
     auto *dev = static_cast<ast_zq_t *>(argv);
     if (dev == nullptr) return nullptr;
     while (dev->quit == 0) {
+        dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         int64_t t0 = monotime_ms();
         int answered = ccu_AST_cycle(dev);
         // A cycle that failed at once (port closed, hung up, no device) would

@@ -39,6 +39,8 @@ constexpr int AST_DRAIN_MAX_MS = 1000;
 struct ast_zq_t {
     pthread_mutex_t mutex;  // created and destroyed, never taken: one thread owns the record
     std::atomic<int> quit;
+    // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
+    std::atomic<uint32_t> heartbeat;
     com_ttySx_t tty;
     uint8_t txbuff[AST_BUFF_SIZE];  // last frame built: poll, response or board request
     int txbytes;
@@ -73,6 +75,11 @@ struct ast_zq_t {
     // A request was retransmitted: its answer may still be on the line when the
     // next request is due (see ast_send_request).
     uint8_t line_dirty;
+    // For the technician's status line (read by the main thread): when gun A, gun B
+    // and the board last gave a usable answer (monotonic ms, 0: never), and each
+    // gun's last reported stage.
+    std::atomic<int64_t> answered_ms[3];
+    std::atomic<uint8_t> stage_seen[2];
 };
 
 int ccu_AST_init(ast_zq_t *dev, const char *devname);

@@ -325,6 +325,7 @@ void *goose_HW_loop(void *argv) {
     auto *dev = static_cast<goose_HW_t *>(argv);
     if (dev == nullptr) return nullptr;
     while (dev->quit == 0) {
+        dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         int64_t deadline = monotime_ms() + goose_HW_turn(dev);
         // Slept in slices against a monotonic deadline, so shutdown is not held up
         // by a 5 s pause; a post does not shorten the pause in progress.

@@ -101,6 +101,8 @@ struct goose_HW_t {
     int fd;                   // raw packet socket; -1 when closed
     std::atomic<int> state;   // goose_HW_State: which request the worker repeats
     std::atomic<int> quit;    // set nonzero by shutdown
+    // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
+    std::atomic<uint32_t> heartbeat;
     int T0;                   // settled repetition interval, ms (5000)
     int T1;                   // first repetition interval after a new request, ms (1000)
     int T_idx;                // position in the schedule, 0 to 4

@@ -1203,6 +1203,7 @@ void *modbus_TCP_loop(void *argv) {
     modbus_TCP_report_registers(dev, 0x114D, &dev->regs_0x1100[0x4D], 3);
     modbus_TCP_report_registers(dev, 0x1D4D, &dev->regs_0x1D00[0x4D], 3);
     while (dev->quit == 0) {
+        dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         if (!is_connected(dev)) {
             // At most one attempt per pause: an absent power unit costs no CPU. While
             // the terminal stops, no new connection is opened.

@@ -50,6 +50,8 @@ struct modbus_TCP_t {
     const char *port;
     int fd;  // -1 when disconnected; <= 0 counts as not connected
     std::atomic<int> quit;
+    // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
+    std::atomic<uint32_t> heartbeat;
     SSL_CTX *ctx;
     SSL *ssl;
     uint8_t rx_buff[1024];

@@ -173,6 +173,7 @@ void *ccu_STM32_loop(void *argv) {
     }
 
     while (dev->quit.load() == 0) {
+        dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         // Slices, so that a stop is not kept waiting for a whole cycle.
         const int64_t next = monotime_ms() + dev->cycle_ms;
         for (int64_t now = monotime_ms(); now < next && dev->quit.load() == 0; now = monotime_ms())

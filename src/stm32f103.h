@@ -22,6 +22,8 @@ struct stm32f103_t {
     // LED commands.
     pthread_mutex_t mutex;
     std::atomic<int> quit;  // nonzero asks the thread to end
+    // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
+    std::atomic<uint32_t> heartbeat;
     com_can_t can;          // never opened in this system
     uint8_t SA;             // own bus address, 0x10
     uint8_t DA;             // co-processor's address, 0x11

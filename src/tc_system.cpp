@@ -179,6 +179,8 @@ int tc_stop_requested(void) {
 
 int tc_stop_fd(void) {
     return stop_pipe_r.load();
+}
+
 // ---- trial confirmation --------------------------------------------------------------------
 
 namespace {

@@ -8,6 +8,7 @@
 #include "config.h"
 #include "logger.h"
 #include "tc_system.h"
+#include "tc_watch.h"
 
 modbus_TCP_t modbusHW;
 goose_HW_t gooseGUNA;
@@ -39,15 +40,20 @@ void ccu_TCU_run(int quit) {
     // The main thread has nothing left to do but confirm a trial installation once
     // and wait for a stop (SIGTERM, SIGINT): the pipe becomes readable with the first
     // request and stays so.
+    // It also feeds the service manager's watchdog while every worker moves.
+    tc_watch_init(&tcuWatch);
+    tc_watch_ready(&tcuWatch, monotime_ms());
     tcu_trial_t trial;
     tcu_trial_start(&trial, monotime_ms());
     while (quit == 0 && tc_stop_requested() == 0) {
         tc_wait_readable(tc_stop_fd(), monotime_ms() + TCU_RUN_TICK_MS);
+        tc_watch_tick(&tcuWatch, monotime_ms());
         tcu_trial_confirm(&trial, monotime_ms());
     }
 }
 
 void ccu_TCU_safe_stop(void) {
+    tc_watch_stopping(&tcuWatch, monotime_ms());
     TCU_LOG(1, "stop requested: shutting both guns down\n");
     // No power request and no contactor close is taken from here on (the hub
     // refuses them), so nothing can undo what follows.
@@ -69,6 +75,7 @@ void ccu_TCU_safe_stop(void) {
 }
 
 void ccu_TCU_exit(void) {
+    tc_watch_stopping(&tcuWatch, monotime_ms());
     stm32F103.quit = 1;
     gooseGUNB.quit = 1;
     gooseGUNA.quit = 1;
