@@ -6,14 +6,20 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <thread>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "support/ctrl_peer.h"
 #include "support/fake_sysfs.h"
 #include "support/hub_peers.h"
+#include "support/pty_pair.h"
 #include "adcgpio.h"
+#include "ast_ZQ.h"
 #include "tc_system.h"
 #include "tc_tcu.h"
 
@@ -431,4 +437,76 @@ TEST_F(Hub, SerialIdIsPaddedOrCutToNineRegistersAndUtcIsLowWordFirst) {
     EXPECT_GE(got, before);
     EXPECT_LE(got, after);
     expect_quiet();  // terminal-wide updates are not reported
+}
+
+// The board's emergency stop is turned into both guns' shutdown requests on the
+// controller thread while the link's own thread is stuck sending to a power unit that
+// stopped reading: the hub never waits behind that send. And a stop of the link ends
+// the stuck send at once.
+TEST_F(Hub, EmergencyStopReachesGooseWhileThePowerUnitIsNotReading) {
+    SKIP_WITHOUT_GOOSE();
+    GooseCapture cap;
+    cap.only_dst_prefix(test_dst, 6);
+    {
+        pthread_mutex_lock(&modbusHW.mutex);
+        int small = 4096;
+        setsockopt(modbusHW.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        pthread_mutex_unlock(&modbusHW.mutex);
+    }
+    std::thread loop(modbus_TCP_loop, &modbusHW);
+    // Read requests whose answers the power unit never reads: the window fills, the
+    // link's thread blocks in a send and stops taking requests, until even the power
+    // unit's own sends stay refused.
+    const std::vector<uint8_t> rq = {0, 7, 0, 0, 0, 6, 1, 3, 0x11, 0, 0, 125};
+    int small_rx = 4096;
+    setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small_rx, sizeof small_rx);
+    int flags = fcntl(peer.fd(), F_GETFL);
+    fcntl(peer.fd(), F_SETFL, flags | O_NONBLOCK);
+    size_t off = 0;
+    int64_t refused_since = 0;
+    bool stuck = false;
+    for (int64_t end = monotime_ms() + 20000; !stuck && monotime_ms() < end;) {
+        ssize_t n = send(peer.fd(), rq.data() + off, rq.size() - off, MSG_NOSIGNAL);
+        if (n > 0) {
+            off = (off + (size_t)n) % rq.size();
+            refused_since = 0;
+            continue;
+        }
+        if (refused_since == 0) refused_since = monotime_ms();
+        stuck = monotime_ms() - refused_since >= 500;
+        msleep(10);
+    }
+    ASSERT_TRUE(stuck) << "the link kept taking requests";
+    pthread_mutex_lock(&modbusHW.mutex);
+    const uint32_t gen = modbusHW.conn_gen;
+    pthread_mutex_unlock(&modbusHW.mutex);
+
+    pty_pair_t line;
+    ASSERT_EQ(pty_pair_open(&line), 0);
+    ctrl_peer_t board(line.master);
+    ctrl_board_state_t s;
+    s.emg = 0x7F;
+    board.board_state(s);
+    ast_zq_t ast{};
+    ccu_AST_init(&ast, line.name.c_str());
+    EXPECT_EQ(ccu_AST_queryTemperature(&ast, 0x13, 0, 0, 0, 0, 0), 0);
+    bool a = false, b = false;
+    GooseFrame f;
+    while (!(a && b) && cap.next(&f, 10000)) {
+        if (f.entries.size() != 5 || f.entries[2].second != SRR_GUN_EMGSTOP) continue;
+        if (f.entries[0].second == TCU_ID * 2 + 1) a = true;
+        if (f.entries[0].second == TCU_ID * 2 + 2) b = true;
+    }
+    EXPECT_TRUE(a && b);
+    pthread_mutex_lock(&modbusHW.mutex);
+    EXPECT_EQ(modbusHW.conn_gen, gen) << "the requests waited for the stalled send to give up";
+    pthread_mutex_unlock(&modbusHW.mutex);
+
+    modbusHW.quit = 1;
+    modbus_TCP_wake(&modbusHW);
+    loop.join();  // the stuck send ends at once
+    board.stop();
+    ccu_AST_exit(&ast);
+    close(line.master);
+    close(line.slave);
 }

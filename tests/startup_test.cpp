@@ -109,3 +109,120 @@ TEST(StartUp, ProgramPrintsVersionLineAndStaysUp) {
     close(out[0]);
     system(("rm -rf " + root).c_str());
 }
+
+namespace {
+
+struct running_program_t {
+    pid_t pid = -1;
+    int out = -1;
+    std::string text;
+};
+
+// Starts the real program under root and waits for its version line.
+bool start_program(const std::string &root, running_program_t *p) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    p->pid = fork();
+    if (p->pid < 0) return false;
+    if (p->pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        setenv("TCU_ROOT", root.c_str(), 1);
+        char *const argv[] = {(char *)"app_ZQHW", nullptr};
+        emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
+        _exit(127);
+    }
+    close(out[1]);
+    p->out = out[0];
+    int64_t deadline = monotime_ms() + 20000;
+    for (;;) {
+        struct pollfd q = {p->out, POLLIN, 0};
+        if (monotime_ms() > deadline || poll(&q, 1, 500) < 0) break;
+        char buf[4096];
+        if (q.revents == 0) continue;
+        ssize_t n = read(p->out, buf, sizeof buf);
+        if (n <= 0) break;
+        p->text.append(buf, (size_t)n);
+        // The workers run once the co-processor has sampled its feedbacks.
+        if (p->text.find("K0:") != std::string::npos) return true;
+    }
+    return p->text.find("K0:") != std::string::npos;
+}
+
+// Reads the program's output until it exits (bounded); its wait status, -1 if it did not.
+int wait_exit(running_program_t *p, int bound_ms) {
+    int64_t deadline = monotime_ms() + bound_ms;
+    int status = 0;
+    while (monotime_ms() < deadline) {
+        char buf[4096];
+        while (read(p->out, buf, sizeof buf) > 0) {
+        }
+        if (waitpid(p->pid, &status, WNOHANG) == p->pid) {
+            close(p->out);
+            return status;
+        }
+        msleep(20);
+    }
+    kill(p->pid, SIGKILL);
+    waitpid(p->pid, &status, 0);
+    close(p->out);
+    return -1;
+}
+
+std::string value_of(const std::string &root, int gpio) {
+    std::string path = root + "/sys/class/gpio/gpio" + std::to_string(gpio) + "/value";
+    FILE *fp = fopen(path.c_str(), "r");
+    if (fp == nullptr) return "";
+    char buf[16] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, fp);
+    fclose(fp);
+    std::string v(buf, n);
+    while (!v.empty() && (v.back() == '\n' || v.back() == ' ')) v.pop_back();
+    return v;
+}
+
+void close_contactors_behind_its_back(const std::string &root) {
+    for (int gpio : {405, 401, 400, 399}) {
+        std::string path = root + "/sys/class/gpio/gpio" + std::to_string(gpio) + "/value";
+        FILE *fp = fopen(path.c_str(), "w");
+        if (fp != nullptr) {
+            fputs("0\n", fp);
+            fclose(fp);
+        }
+    }
+}
+
+}  // namespace
+
+// SIGTERM: the guns are made safe (contactors open, LEDs off) and the process exits 0.
+TEST(StartUp, SigtermOpensTheContactorsAndExitsZero) {
+    std::string root = make_root("c");
+    running_program_t p;
+    ASSERT_TRUE(start_program(root, &p)) << p.text;
+    close_contactors_behind_its_back(root);
+    kill(p.pid, SIGTERM);
+    int status = wait_exit(&p, 20000);
+    ASSERT_NE(status, -1) << "the program did not end after SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int gpio : {405, 401, 400, 399}) EXPECT_EQ(value_of(root, gpio), "1") << gpio;
+    for (int gpio : {408, 409, 407, 397}) EXPECT_EQ(value_of(root, gpio), "1") << gpio;
+    system(("rm -rf " + root).c_str());
+}
+
+// A second signal during the stop ends the process at once, the contactors open.
+TEST(StartUp, SecondSignalEndsTheStopAtOnceWithContactorsOpen) {
+    std::string root = make_root("d");
+    running_program_t p;
+    ASSERT_TRUE(start_program(root, &p)) << p.text;
+    close_contactors_behind_its_back(root);
+    kill(p.pid, SIGINT);
+    msleep(50);  // inside the pause before the contactors are opened in order
+    kill(p.pid, SIGINT);
+    int status = wait_exit(&p, 20000);
+    ASSERT_NE(status, -1);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+    for (int gpio : {405, 401, 400, 399}) EXPECT_EQ(value_of(root, gpio), "1") << gpio;
+    system(("rm -rf " + root).c_str());
+}

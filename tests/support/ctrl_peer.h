@@ -33,8 +33,12 @@ inline uint16_t ctrl_crc16(const uint8_t *p, size_t n) {
 
 // addr, ~addr, L, body, CRC low byte, CRC high byte.
 inline ctrl_bytes ctrl_frame(uint8_t addr, const ctrl_bytes &body) {
-    ctrl_bytes f{addr, (uint8_t)~addr, (uint8_t)body.size()};
-    f.insert(f.end(), body.begin(), body.end());
+    // Sized once and filled (GCC 12 warns wrongly about an insert into a 3-byte vector).
+    ctrl_bytes f(3 + body.size());
+    f[0] = addr;
+    f[1] = (uint8_t)~addr;
+    f[2] = (uint8_t)body.size();
+    std::copy(body.begin(), body.end(), f.begin() + 3);
     uint16_t crc = ctrl_crc16(f.data(), f.size());
     f.push_back((uint8_t)(crc & 0xFF));
     f.push_back((uint8_t)(crc >> 8));
