@@ -2,7 +2,7 @@
 # Performance table of the terminal: every figure beside its reference from the same
 # run, the goal and pass/miss. It prints figures; it asserts nothing.
 #   scripts/perf.sh [options] [FIGURE...]
-# FIGURE: hmac clog rtt turnaround cpu_idle cpu_absent startup rss (default: all)
+# FIGURE: hmac clog rtt turnaround cpu_idle cpu_absent startup rss failsafe (default: all)
 # Options:
 #   --build DIR        build directory (default build-perf), built here with the
 #                      project's default build type (RelWithDebInfo)
@@ -11,13 +11,15 @@
 #   --rtt-seconds N    length of each round-trip run (default 3)
 #   --rtt-pairs N      terminal/reference run pairs, alternating (default 3)
 #   --no-rt            turnaround at normal priority only (default: also SCHED_FIFO 10)
+#   --estops N         emergency stops per phase of the failsafe figure (default 100)
+#   --reconnects N     also the resident memory over N reconnections (failsafe; 1 s each)
 # Whole-process runs are host runs of app_ZQHW under a temporary TCU_ROOT; everything
 # that needs a network other than loopback runs in a private network namespace.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-build=build-perf cpu_secs=60 rss_min=5 rtt_secs=3 rtt_pairs=3 rt=1 figures=()
+build=build-perf cpu_secs=60 rss_min=5 rtt_secs=3 rtt_pairs=3 rt=1 estops=100 reconnects=0 figures=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build=$2; shift 2 ;;
@@ -26,11 +28,13 @@ while [ $# -gt 0 ]; do
         --rtt-seconds) rtt_secs=$2; shift 2 ;;
         --rtt-pairs) rtt_pairs=$2; shift 2 ;;
         --no-rt) rt=0; shift ;;
-        -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+        --estops) estops=$2; shift 2 ;;
+        --reconnects) reconnects=$2; shift 2 ;;
+        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
         *) figures+=("$1"); shift ;;
     esac
 done
-[ ${#figures[@]} -gt 0 ] || figures=(hmac clog rtt turnaround cpu_idle cpu_absent startup rss)
+[ ${#figures[@]} -gt 0 ] || figures=(hmac clog rtt turnaround cpu_idle cpu_absent startup rss failsafe)
 want() { local f; for f in "${figures[@]}"; do [ "$f" = "$1" ] && return 0; done; return 1; }
 
 work=$(mktemp -d /tmp/tcu_perf_XXXXXX)
@@ -102,6 +106,20 @@ for b in d["benchmarks"]:
         print(b[sys.argv[3]]); break
 else:
     print("nan")' "$@"; }
+
+# ---- fail-safe: emergency stop with the power unit stalled, poll gaps, log flood, memory ----
+# The real workers in one process (bench/perf_failsafe_bench.cpp); it prints its own lines.
+if want failsafe; then
+    ninja -C "$build" -j2 perf_failsafe_bench >/dev/null
+    args=(estop "$estops" flood 10)
+    [ "$reconnects" -gt 0 ] && args+=(reconnect "$reconnects")
+    "$build/bench/perf_failsafe_bench" "${args[@]}" 2>&1 | grep -E '^(emergency|controller|function-16|reconn|  )' \
+        | grep -v '^  *$' | tee "$work/failsafe.txt" >&2 || true
+    p99s=$(awk '/not reading/ && /ms$/ {print $10; exit}' "$work/failsafe.txt")
+    [ -n "$p99s" ] && row "emergency stop to GOOSE, power unit stalled, p99" "$p99s ms" "-" "< 20 ms" "$(verdict "$p99s" 20 '<')"
+    flood=$(awk '/^function-16/ {for (i = 1; i <= NF; i++) if ($i == "bytes") print $(i - 1)}' "$work/failsafe.txt")
+    [ -n "$flood" ] && row "log bytes, 10 s function-16 flood" "$flood" "-" "< 1048576" "$(verdict "$flood" 1048576 '<')"
+fi
 
 # ---- HMAC-SHA256 over a 164-byte frame ----
 # The goal's reference is OpenSSL doing the same work: a stream's frames are signed

@@ -4,6 +4,7 @@
 #include "modbus_TCP_HW.h"
 
 #include <errno.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -290,16 +291,46 @@ int connect_with_deadline(modbus_TCP_t *dev, int fd, const sockaddr *addr, sockl
     }
 }
 
+// Dotted IPv4 address and decimal port 1-65535 into sa; false for anything else.
+bool numeric_endpoint(const char *host, const char *port, sockaddr_in *sa) {
+    memset(sa, 0, sizeof(*sa));
+    if (inet_pton(AF_INET, host, &sa->sin_addr) != 1) return false;
+    long value = 0;
+    int digits = 0;
+    for (const char *p = port; *p != '\0'; p++, digits++) {
+        if (*p < '0' || *p > '9' || digits >= 5) return false;
+        value = value * 10 + (*p - '0');
+    }
+    if (digits == 0 || value < 1 || value > 65535) return false;
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons((uint16_t)value);
+    return true;
+}
+
 int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
     addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
-    int gai = getaddrinfo(dev->serverip, dev->port, &hints, &res);
-    if (gai != 0) {
-        if (gate_pass(dev, kGateResolver - gai)) TCU_LOG(1, "getaddrinfo error(%d)\n", gai);
-        return -1;
+    // A numeric address and port (the usual case) need no resolver: no allocation at
+    // all per connection attempt, so reconnecting for months leaves the heap as it was.
+    sockaddr_in numeric_sa;
+    addrinfo numeric;
+    const bool is_numeric = numeric_endpoint(dev->serverip, dev->port, &numeric_sa);
+    if (is_numeric) {
+        memset(&numeric, 0, sizeof(numeric));
+        numeric.ai_family = AF_INET;
+        numeric.ai_socktype = SOCK_STREAM;
+        numeric.ai_addr = reinterpret_cast<sockaddr *>(&numeric_sa);
+        numeric.ai_addrlen = sizeof(numeric_sa);
+        res = &numeric;
+    } else {
+        int gai = getaddrinfo(dev->serverip, dev->port, &hints, &res);
+        if (gai != 0) {
+            if (gate_pass(dev, kGateResolver - gai)) TCU_LOG(1, "getaddrinfo error(%d)\n", gai);
+            return -1;
+        }
     }
     int fd = -1;
     int last_err = 0;
@@ -318,7 +349,7 @@ int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
         close(s);
         last_err = err;
     }
-    freeaddrinfo(res);
+    if (!is_numeric) freeaddrinfo(res);
     if (fd < 0) {
         if (gate_pass(dev, kGateConnect + last_err))
             TCU_LOG(1, "connect(%s:%s) error:%d, %s\n", dev->serverip, dev->port, last_err,
