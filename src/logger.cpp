@@ -540,6 +540,7 @@ int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *f
     int summary = 0;
     int pass;
     bool list = false;
+    bool started = false;
     constexpr int64_t kCapacity = (int64_t)CLOG_RATE_BURST * 1000;
     pthread_mutex_lock(&rate->mutex);
     if (!rate->used) {
@@ -567,6 +568,7 @@ int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *f
             rate->line = line;
             rate->level = level;
             rate_pending.fetch_add(1);
+            started = true;
             list = !rate->listed;
             rate->listed = true;
         }
@@ -585,6 +587,15 @@ int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *f
         pthread_mutex_unlock(&rate_list_mutex);
     }
     if (summary > 0) rate_summary(rate, summary);
+    // A drop queues no line: a writer already asleep on an empty ring must still wake
+    // to start looking for the end of this flood.
+    if (started && clogger.active.load()) {
+        pthread_mutex_lock(&clogger.mutex);
+        bool wake = clogger.writer_waiting != 0;
+        clogger.writer_waiting = 0;
+        pthread_mutex_unlock(&clogger.mutex);
+        if (wake) sem_post(&clogger.sempare);
+    }
     return pass;
 }
 

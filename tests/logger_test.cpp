@@ -629,6 +629,95 @@ TEST_F(Logger, MirrorSendsHwLineOnlyOnceBound) {
     EXPECT_FALSE(rx2.recv_one(&d, 200));
 }
 
+// ---------------------------------------------------------------------------
+// Lines a peer sets off: a bounded burst per call site, then a summary of the rest.
+
+// One call site, as a frame handler has it.
+void peer_line(int i) {
+    TCU_LOG_PEER(3, "peer frame %d\n", i);
+}
+
+size_t count_of(const std::string &s, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = s.find(needle); at != std::string::npos; at = s.find(needle, at + 1)) n++;
+    return n;
+}
+
+// The counts of every "... N similar lines suppressed" line, in order.
+std::vector<int> summaries_in(const std::string &s) {
+    std::vector<int> v;
+    const std::string tail = " similar lines suppressed";
+    for (size_t at = s.find(tail); at != std::string::npos; at = s.find(tail, at + 1)) {
+        size_t dots = s.rfind("... ", at);
+        if (dots != std::string::npos) v.push_back(atoi(s.c_str() + dots + 4));
+    }
+    return v;
+}
+
+TEST_F(Logger, PeerFloodWritesABurstThenOneSummaryAndKeepsEarlierFiles) {
+    // Earlier runs; a flood logged in full would rotate all of them away.
+    const char *earlier[] = {"tcu_20260226_080000.log", "tcu_20260227_080000.log",
+                             "tcu_20260228_080000.log"};
+    for (auto n : earlier) touch(dir / n);
+    clog_init(base.c_str(), 64 << 10, 4);
+    constexpr int kFlood = 100000;
+    for (int i = 0; i < kFlood; i++) peer_line(i);
+
+    // No further line: the writer alone writes the summary once the flood is over.
+    std::string logs;
+    for (int i = 0; i < 1000 && summaries_in(logs).empty(); i++) {
+        usleep(10000);
+        logs = all_logs();
+    }
+    std::vector<int> sums = summaries_in(logs);
+    ASSERT_EQ(sums.size(), 1u) << logs;
+    int written = (int)count_of(logs, "peer frame ");
+    EXPECT_GE(written, CLOG_RATE_BURST);
+    EXPECT_LE(written, CLOG_RATE_BURST + 10);
+    EXPECT_EQ(sums[0] + written, kFlood);
+    // From the flood's own site.
+    size_t at = logs.find("similar lines suppressed");
+    size_t bol = logs.rfind('\n', at);
+    EXPECT_NE(logs.substr(bol + 1, at - bol).find("peer_line"), std::string::npos);
+    for (auto n : earlier) EXPECT_TRUE(fs::exists(dir / n)) << n;
+}
+
+TEST_F(Logger, PeerLineASecondIsNeverSuppressedAndALateDropIsSummarised) {
+    clog_init(base.c_str(), 1 << 20, 7);
+    static clog_rate_t site;
+    auto line = [](int i) {
+        if (clog_rate_pass(&site, 3, "steady", "tests/logger_test.cpp", 7) == 0) return 0;
+        clog_print(3, "TCU", "steady", "tests/logger_test.cpp", 7, "steady %d\n", i);
+        return 1;
+    };
+    int i = 0;
+    while (i < CLOG_RATE_BURST) ASSERT_EQ(line(i++), 1);
+    // The writer has gone back to sleep on an empty ring before the first drop: the
+    // drop alone must bring it back for the summary.
+    ASSERT_TRUE(wait_drained());
+    usleep(100000);
+    int dropped = 0;
+    for (int tries = 0; tries < 100 && dropped == 0; tries++) dropped = 1 - line(i++);
+    ASSERT_EQ(dropped, 1);
+    std::string logs;
+    for (int k = 0; k < 1000 && summaries_in(logs).empty(); k++) {
+        usleep(10000);
+        logs = all_logs();
+    }
+    EXPECT_EQ(summaries_in(logs), std::vector<int>{1});
+
+    // Then one line a second, from the bucket the burst emptied: each one is written.
+    for (int k = 0; k < 3; k++) {
+        sleep(1);
+        EXPECT_EQ(line(1000 + k), 1) << k;
+    }
+    ASSERT_TRUE(wait_drained());
+    logs = all_logs();
+    for (int k = 0; k < 3; k++)
+        EXPECT_NE(logs.find("steady " + std::to_string(1000 + k) + "\n"), std::string::npos);
+    EXPECT_EQ(summaries_in(logs), std::vector<int>{1});
+}
+
 TEST(LoggerName, PatternIsMatchedExactly) {
     time_t t;
     setenv("TZ", "UTC", 1);
