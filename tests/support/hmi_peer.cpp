@@ -1,5 +1,7 @@
 // Scripted HMI board for the updater tests: TCP server, updater child process, temporary root.
 #include "support/hmi_peer.h"
+
+#include <ctime>
 #include "support/emu_detect.h"
 
 #include <arpa/inet.h>
@@ -122,6 +124,14 @@ std::string HmiServer::read_line(int timeout_ms) {
                 memcpy(&ts, CMSG_DATA(c), sizeof ts);
                 at = (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
             }
+        }
+        // The kernel may deliver the first segments of a new socket unstamped while it
+        // turns receive stamps on; the read time then stands in (never earlier than the
+        // arrival, so a lower bound between two lines stays sound).
+        if (at == 0) {
+            timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            at = (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
         }
         pending_.append(buf, (size_t)n);
         chunk_ns_.emplace_back(pending_.size(), at);
