@@ -627,14 +627,7 @@ int ccu_AST_cmd105_QueryHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
 
 // Board replies are logged under the exchange's own name, whoever processes them.
 // Set off by the board's replies: rate-limited per site like every peer-triggered line.
-#define AST_BOARD_LOG(level, ...)                                                           \
-    do {                                                                                    \
-        static clog_rate_t ast_board_rate_;                                                 \
-        if (clog_rate_pass(&ast_board_rate_, (level), "ccu_AST_queryTemperature", __FILE__, \
-                           __LINE__) != 0)                                                  \
-            clog_print((level), "TCU", "ccu_AST_queryTemperature", __FILE__, __LINE__,      \
-                       __VA_ARGS__);                                                        \
-    } while (0)
+#define AST_BOARD_LOG(level, ...) CLOG_PEER((level), "ccu_AST_queryTemperature", __VA_ARGS__)
 
 int ccu_AST_processTemperature(ast_zq_t *dev) {
     if (dev == nullptr) return -1;

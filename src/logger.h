@@ -50,12 +50,15 @@ int clog_rate_pass(clog_rate_t *rate, int level, const char *func, const char *f
 // Writes the summaries of floods that are over (the writer thread calls it, tests may).
 void clog_rate_flush(void);
 
-#define TCU_LOG_PEER(level, ...)                                                        \
-    do {                                                                                \
-        static clog_rate_t tcu_log_rate_;                                               \
-        if (clog_rate_pass(&tcu_log_rate_, (level), __func__, __FILE__, __LINE__) != 0) \
-            TCU_LOG((level), __VA_ARGS__);                                              \
+// As TCU_LOG_PEER, logged under the function name func (a site that speaks for
+// another operation).
+#define CLOG_PEER(level, func, ...)                                                   \
+    do {                                                                              \
+        static clog_rate_t tcu_log_rate_;                                             \
+        if (clog_rate_pass(&tcu_log_rate_, (level), (func), __FILE__, __LINE__) != 0) \
+            clog_print((level), "TCU", (func), __FILE__, __LINE__, __VA_ARGS__);      \
     } while (0)
+#define TCU_LOG_PEER(level, ...) CLOG_PEER((level), __func__, __VA_ARGS__)
 
 constexpr int CLOG_RING_SIZE = 32768;
 // A formatted line (colour, stamp, ids, tag, caller, message, reset) and the

@@ -942,11 +942,7 @@ int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
         x[21] = (uint8_t)(r.count & 0xFF);
         for (int i = 0; i < r.count; i++) put_be16(x + 22 + 2 * i, r.regs[i]);
         dev->xx_bytes = total;
-        if (send_frame(dev, x, total) == total) {
-            sent++;
-            link_lock q(&dev->report_mutex);
-            dev->reports_sent++;
-        }
+        if (send_frame(dev, x, total) == total) sent++;
     }
     return sent;
 }

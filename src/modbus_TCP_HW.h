@@ -106,7 +106,6 @@ struct modbus_TCP_t {
     modbus_TCP_report_t reports[MODBUS_TCP_REPORT_QUEUE];
     int report_head;                // oldest entry
     int report_count;               // entries queued
-    uint32_t reports_sent;          // counters for the log and the tests
     uint32_t reports_dropped_full;  // the queue was full (the power unit stopped reading)
     uint32_t reports_dropped_gone;  // the connection ended before they were sent
 };

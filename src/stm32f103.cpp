@@ -54,10 +54,7 @@ int ccu_STM32_TransmitState(stm32f103_t *dev, int enable) {
 
 int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
     if (dev == nullptr) return -1;
-    if (idx < 0 || idx > 3) {
-        set_KMD_out(idx, enable);  // no such output: nothing is driven
-        return 0;
-    }
+    if (idx < 0 || idx > 3) return 0;  // no such output: nothing is driven
     pthread_mutex_lock(&dev->kmd_mutex);
     dev->kmd_want[idx] = (int8_t)(enable ? 1 : 0);
     int rc = set_KMD_out(idx, enable);

@@ -123,19 +123,18 @@ void tc_fail_gate_clear(tc_fail_gate_t *gate) {
     gate->suppressed = 0;
 }
 
-int tc_wait_readable(int fd, int64_t deadline_ms, int wake_fd) {
+int tc_wait_readable(int fd, int64_t deadline_ms) {
     for (;;) {
         int64_t left = deadline_ms - monotime_ms();
         if (left < 0) left = 0;
-        struct pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        int rc = poll(p, wake_fd >= 0 ? 2 : 1, (int)(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+        struct pollfd p = {fd, POLLIN, 0};
+        int rc = poll(&p, 1, (int)(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
         if (rc < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         if (rc == 0) return 0;
-        if (wake_fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return 2;
-        if ((p[0].revents & POLLNVAL) != 0) {
+        if ((p.revents & POLLNVAL) != 0) {
             errno = EBADF;
             return -1;
         }

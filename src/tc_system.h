@@ -40,11 +40,10 @@ struct tc_fail_gate_t {
 int tc_fail_gate_pass(tc_fail_gate_t *gate, int code, int64_t now_ms, int64_t interval_ms = 60000);
 void tc_fail_gate_clear(tc_fail_gate_t *gate);
 
-// Waits until fd is readable, or until the monotonic deadline passes. A second
-// descriptor (wake_fd, -1 for none) ends the wait early when it becomes readable.
-// 1 fd readable (or hung up), 2 wake_fd readable, 0 deadline passed, -1 failed wait
-// (errno set). EINTR is absorbed: the wait goes on to the same deadline.
-int tc_wait_readable(int fd, int64_t deadline_ms, int wake_fd = -1);
+// Waits until fd is readable (or hung up), or until the monotonic deadline passes:
+// 1 readable, 0 deadline passed, -1 failed wait (errno set). EINTR is absorbed: the
+// wait goes on to the same deadline. A negative fd just waits out the deadline.
+int tc_wait_readable(int fd, int64_t deadline_ms);
 
 // Orderly stop of the whole process. tc_stop_request is async-signal-safe: it only
 // counts the request and writes one byte to a pipe that the main thread waits on.

@@ -28,6 +28,49 @@ std::string make_root(const char *tag) {
     return dir;
 }
 
+struct running_program_t {
+    pid_t pid = -1;
+    int out = -1;
+    std::string text;
+};
+
+// Starts the real program under root, its standard output on p->out.
+bool spawn_program(const std::string &root, running_program_t *p) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    p->pid = fork();
+    if (p->pid < 0) return false;
+    if (p->pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        setenv("TCU_ROOT", root.c_str(), 1);
+        char *const argv[] = {(char *)"app_ZQHW", nullptr};
+        emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
+        _exit(127);
+    }
+    close(out[1]);
+    p->out = out[0];
+    return true;
+}
+
+// Starts it and waits until its workers run (the co-processor's first sample).
+bool start_program(const std::string &root, running_program_t *p) {
+    if (!spawn_program(root, p)) return false;
+    int64_t deadline = monotime_ms() + 20000;
+    for (;;) {
+        struct pollfd q = {p->out, POLLIN, 0};
+        if (monotime_ms() > deadline || poll(&q, 1, 500) < 0) break;
+        char buf[4096];
+        if (q.revents == 0) continue;
+        ssize_t n = read(p->out, buf, sizeof buf);
+        if (n <= 0) break;
+        p->text.append(buf, (size_t)n);
+        // The workers run once the co-processor has sampled its feedbacks.
+        if (p->text.find("K0:") != std::string::npos) return true;
+    }
+    return p->text.find("K0:") != std::string::npos;
+}
+
 }  // namespace
 
 // A missing configuration leaves every text absent: every link must still come
@@ -73,28 +116,18 @@ TEST(StartUp, VersionTextFromTheBuildDate) {
 // The real program prints its version line first and keeps running on absent peers.
 TEST(StartUp, ProgramPrintsVersionLineAndStaysUp) {
     std::string root = make_root("b");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        setenv("TCU_ROOT", root.c_str(), 1);
-        char *const argv[] = {(char *)"app_ZQHW", nullptr};
-        emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
-        _exit(127);
-    }
-    close(out[1]);
+    running_program_t prog;
+    ASSERT_TRUE(spawn_program(root, &prog));
+    const pid_t pid = prog.pid;
     std::string text;
     int64_t deadline = monotime_ms() + 20000;
     while (text.find("SW:") == std::string::npos ||
            text.find('\n', text.find("SW:")) == std::string::npos) {
-        struct pollfd p = {out[0], POLLIN, 0};
+        struct pollfd p = {prog.out, POLLIN, 0};
         if (monotime_ms() > deadline || poll(&p, 1, 500) < 0) break;
         char buf[4096];
         if (p.revents) {
-            ssize_t n = read(out[0], buf, sizeof buf);
+            ssize_t n = read(prog.out, buf, sizeof buf);
             if (n <= 0) break;
             text.append(buf, (size_t)n);
         }
@@ -106,48 +139,11 @@ TEST(StartUp, ProgramPrintsVersionLineAndStaysUp) {
     EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the program ended on its own";
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    close(out[0]);
+    close(prog.out);
     system(("rm -rf " + root).c_str());
 }
 
 namespace {
-
-struct running_program_t {
-    pid_t pid = -1;
-    int out = -1;
-    std::string text;
-};
-
-// Starts the real program under root and waits for its version line.
-bool start_program(const std::string &root, running_program_t *p) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    p->pid = fork();
-    if (p->pid < 0) return false;
-    if (p->pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        setenv("TCU_ROOT", root.c_str(), 1);
-        char *const argv[] = {(char *)"app_ZQHW", nullptr};
-        emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
-        _exit(127);
-    }
-    close(out[1]);
-    p->out = out[0];
-    int64_t deadline = monotime_ms() + 20000;
-    for (;;) {
-        struct pollfd q = {p->out, POLLIN, 0};
-        if (monotime_ms() > deadline || poll(&q, 1, 500) < 0) break;
-        char buf[4096];
-        if (q.revents == 0) continue;
-        ssize_t n = read(p->out, buf, sizeof buf);
-        if (n <= 0) break;
-        p->text.append(buf, (size_t)n);
-        // The workers run once the co-processor has sampled its feedbacks.
-        if (p->text.find("K0:") != std::string::npos) return true;
-    }
-    return p->text.find("K0:") != std::string::npos;
-}
 
 // Reads the program's output until it exits (bounded); its wait status, -1 if it did not.
 int wait_exit(running_program_t *p, int bound_ms) {
