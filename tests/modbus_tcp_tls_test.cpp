@@ -59,9 +59,10 @@ class ModbusTls : public ::testing::Test {
         ASSERT_TRUE(certs->ok) << "openssl could not make the test certificates";
         ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->client1_key));
     }
-    int init_link(const char *port) {
+    int init_link(const char *port, const char *server_name = nullptr) {
+        if (initialised) modbus_TCP_exit(dev);
         initialised = true;
-        return modbus_TCP_init(dev, "localhost", port, 1, 3);
+        return modbus_TCP_init(dev, "localhost", port, 1, 3, server_name);
     }
     void run_loop() {
         worker = std::thread([this] { modbus_TCP_loop(dev); });
@@ -254,6 +255,35 @@ TEST_F(ModbusTls, PeerCloseLeadsToAFreshHandshake) {
     ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
     ASSERT_TRUE(srv.send_bytes(mb_read_req(0x0C01, 0x0000, 1)));
     EXPECT_EQ(mb_hex(srv.read_frame(kWaitMs)), "0C 01 00 00 00 05 01 03 02 00 02");
+}
+
+// The server's certificate chains to the CA and names "power-unit" (subject only):
+// accepted without a server name, refused for another name, accepted for its own.
+TEST_F(ModbusTls, ServerNameRefusesACertificateForAnotherHost) {
+    LogTap tap;
+    {
+        TlsServer srv(good_server(TLS1_3_VERSION));
+        srv.start_accept();
+        EXPECT_EQ(init_link(srv.port_text(), "other-unit"), -2);
+        EXPECT_EQ(srv.wait_handshake(), 0);
+        EXPECT_TRUE(tap.wait_for("certificate verify failed", kWaitMs)) << tap.all();
+        EXPECT_FALSE(link_connected(dev));
+    }
+    {
+        TlsServer srv(good_server(TLS1_2_VERSION));
+        srv.start_accept();
+        EXPECT_GT(init_link(srv.port_text(), "power-unit"), 0);
+        EXPECT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+    }
+}
+
+TEST_F(ModbusTls, Tls11ServerIsRefused) {
+    TlsServer srv(good_server(TLS1_1_VERSION));
+    ASSERT_EQ(srv.last_error, "");
+    srv.start_accept();
+    EXPECT_EQ(init_link(srv.port_text()), -2);
+    EXPECT_EQ(srv.wait_handshake(), 0);
+    EXPECT_FALSE(link_connected(dev));
 }
 
 }  // namespace

@@ -52,6 +52,22 @@ def private_mounts():
     return None
 
 
+def terminal_queues(port):
+    """Send and receive queue (bytes) of the terminal's established connection to
+    the power unit's port, from /proc/net/tcp of this namespace."""
+    try:
+        with open("/proc/net/tcp") as f:
+            rows = f.read().split("\n")[1:]
+    except OSError:
+        return None, None
+    for r in rows:
+        c = r.split()
+        if len(c) > 4 and c[2].endswith(":%04X" % port) and c[3] == "01":
+            tx, rx = c[4].split(":")
+            return int(tx, 16), int(rx, 16)
+    return None, None
+
+
 def mount_tmpfs(path, size):
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.mount(b"tmpfs", path.encode(), b"tmpfs", 0, ("size=%s,mode=0755" % size).encode()) != 0:
@@ -293,6 +309,103 @@ class Faults:
         else:
             self.leak_check(kind, before, after, slack)
         self.sc.verify_written()
+
+    # ---- power unit connected and not reading ----
+    def fault_pu_stall(self, params):
+        """The power unit stops reading with its receive window full, so the
+        terminal's link thread is stuck in a send. With `emergency`, the board's
+        emergency button is pressed `press_after` seconds into the stall: both guns'
+        shutdown requests must reach the GOOSE wire without waiting for the link
+        (measured from the board reply carrying 0x7F). The controller's poll gaps
+        during the stall are compared with the gaps before it. Then the power unit
+        reads again and register reports resume."""
+        kind = "pu_stall"
+        sc, pu, ev, line = self.sc, self.sc.pu, self.ev, self.sc.line
+        duration = float(params.get("for", 4.0))
+        press_after = float(params.get("press_after", 1.0))
+        limit = float(params.get("recover", 10.0))
+        self.book.kind(kind)
+        if self.settle_connected(limit) is None:
+            ev.fail("%s: no connection to start from" % kind)
+            return
+        t_before = time.monotonic()
+        pu.stalled = True
+        # Stuck: the terminal has answers it cannot send and requests it does not read.
+        sent = pu.fill_window(lambda: all(terminal_queues(sc.port)))
+        if sent is None:
+            ev.fail("%s: the connection still takes requests after 10 s: the window never filled" % kind)
+            pu.end_stall()
+            return
+        t0 = time.monotonic()
+        self.book.injected(kind)
+        tx, rx = terminal_queues(sc.port)
+        ev.log("PU", "%s: power unit stopped reading; %d requests sent, window full; the terminal's "
+               "socket holds %s bytes unsent and %s bytes unread" % (kind, sent, tx, rx))
+        if not tx:
+            ev.fail("%s: the terminal has nothing unsent: its link is not stuck in a send" % kind)
+        latency = None
+        if params.get("emergency", False):
+            time.sleep(press_after)
+            n0 = len(line.emg_replies)
+            line.set_board("emg", 0x7F)
+            ok = ev.wait_until(lambda: len(line.emg_replies) > n0 and all(
+                len(sc.sub.requests_since(g, line.emg_replies[n0])) > 0 for g in "AB"), limit)
+            if not ok:
+                ev.fail("%s: emergency stop: no shutdown request on both GOOSE streams within %.0f s" % (
+                    kind, limit))
+            else:
+                t_reply = line.emg_replies[n0]
+                firsts = []
+                for g in "AB":
+                    with sc.sub.lock:
+                        got = [(mt, f) for (mt, f) in sc.sub.streams[g].requests if mt >= t_reply]
+                    mt, f = got[0]
+                    if f["kind"] != "shutdown" or f["data"].get("reason") != 4:
+                        ev.fail("%s: gun %s: first request after the emergency reply is %s" % (
+                            kind, g, sc.describe(f)))
+                    firsts.append(mt)
+                latency = max(firsts) - t_reply
+                self.book.extra(kind, emergency_to_both_shutdowns_ms=round(1000 * latency, 2))
+                ev.log("PU", "%s: emergency reply to both shutdown requests on the wire: %.2f ms" % (
+                    kind, 1000 * latency))
+        time.sleep(max(0.0, t0 + duration - time.monotonic()))
+        t_end = time.monotonic()
+        for g in "AB":
+            before = [t for t in line.poll_times[g] if t_before - 5.0 <= t < t_before]
+            during = [t for t in line.poll_times[g] if t0 <= t <= t_end]
+            gaps_b = [b - a for a, b in zip(before, before[1:])]
+            gaps_d = [b - a for a, b in zip(during, during[1:])]
+            if len(gaps_d) < 2:
+                ev.fail("%s: gun %s polled %d times while the power unit stalled" % (kind, g, len(during)))
+                continue
+            normal = statistics.median(gaps_b) if gaps_b else None
+            worst = max(gaps_d)
+            self.book.extra(kind, **{"poll_gap_%s_normal_s" % g: round(normal, 3) if normal else None,
+                                     "poll_gap_%s_max_stalled_s" % g: round(worst, 3)})
+            # A bound against a stuck poller, not a timing requirement.
+            if normal and worst > 2 * normal + 0.5:
+                ev.fail("%s: gun %s: %.3f s between two polls while the power unit stalled "
+                        "(%.3f s normally)" % (kind, g, worst, normal))
+        conn = pu.connections
+        pu.end_stall()
+        ev.log("PU", "%s: power unit reads again after %.1f s" % (kind, t_end - t0))
+        first = None
+        end = time.monotonic() + limit
+        while first is None and time.monotonic() < end:
+            with pu.lock:
+                recent = [r[0] for r in pu.reports if r[0] >= t_end]
+                if recent:
+                    first = recent[0]
+                elif pu.connections > conn and pu.connections in pu.first_report:
+                    first = pu.first_report[pu.connections]
+            if first is None:
+                time.sleep(0.05)
+        if first is None:
+            self.book.unrecovered(kind)
+            ev.fail("%s: no register report within %.0f s of the power unit reading again" % (kind, limit))
+        else:
+            self.book.recovered(kind, first - t_end)
+        self.book.extra(kind, connections_after=pu.connections - conn)
 
     # ---- TLS handshakes that fail ----
     def fault_tls(self, params):

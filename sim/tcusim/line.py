@@ -110,6 +110,9 @@ class Line:
         self.quit = False
         self.exchanges = 0
         self.frames_checked = 0
+        self.poll_times = {"A": [], "B": []}   # monotonic start of every exchange with a gun
+        self.emg_replies = []       # monotonic end of each board reply that first carried 0x7F
+        self.emg_last = 0
         self.capture = None         # a capture.LineCapture: every frame as it crossed
         self.thread = threading.Thread(target=self.run, name="line", daemon=True)
 
@@ -319,6 +322,7 @@ class Line:
         echo = False
         if self.last_kind != gun.name:
             self.exch_start = time.monotonic()
+            self.poll_times[gun.name].append(self.exch_start)
         if self.awaiting is not None and self.awaiting_late:
             self.drop_awaiting("reply sent after the terminal had given up")
         if self.awaiting is not None:
@@ -509,6 +513,10 @@ class Line:
                 self.ctrl_due = True
         self.send(reply)
         self.good["board"] = time.monotonic()
+        emg = body[6]
+        if emg == 0x7F and self.emg_last != 0x7F:
+            self.emg_replies.append(self.good["board"])
+        self.emg_last = emg
         self.ev.count("board_exchanges")
         if rw == 0 and self.ctrl_due:
             self.expect_write = True

@@ -18,8 +18,9 @@ class ModbusError(Exception):
 
 
 class PowerUnit:
-    def __init__(self, ev, port, tls=None, host="127.0.0.1"):
+    def __init__(self, ev, port, tls=None, host="127.0.0.1", rcvbuf=None):
         self.ev = ev
+        self.rcvbuf = rcvbuf        # a small receive buffer: a stalled reader fills it at once
         self.host = host
         self.port = port
         self.tls = tls              # (ca, cert, key) or None
@@ -54,11 +55,18 @@ class PowerUnit:
         self.capture = None         # a capture.ModbusCapture: the stream as seen here
         self.requests = {}          # tid -> (function, start address, count), for the capture
         self.link_changes = []      # (monotonic time, True when a connection came up / False)
+        # A stalled power unit stops reading; the answers to requests sent while it
+        # stalled are not waited for by anyone and are dropped when read.
+        self.stalled = False
+        self.discard = set()
 
     # ---- server ----
     def listen(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.rcvbuf:
+            # Set on the listener, before the handshake fixes the window scale.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, int(self.rcvbuf))
         s.bind((self.host, self.port))
         s.listen(4)
         self.listener = s
@@ -159,6 +167,7 @@ class PowerUnit:
                     self.reset_req = False
                     if self.conn is c:
                         self.conn = None
+                        self.discard.clear()
                         for k in self.pending:
                             if self.pending[k] is None:
                                 self.pending[k] = b""
@@ -170,6 +179,9 @@ class PowerUnit:
                 self.rst_close(c)
                 self.ev.log("PU", "power unit reset the connection")
                 return
+            if self.stalled:
+                time.sleep(0.02)
+                continue
             try:
                 if isinstance(c, ssl.SSLSocket) and c.pending():
                     r = [c]
@@ -186,8 +198,6 @@ class PowerUnit:
                 if self.capture:
                     self.capture.close(by_terminal=not self.quit)
                 break
-            if self.capture:
-                self.capture.data(True, data)
             buf += data
             buf = self.cut(buf)
         if self.capture:
@@ -206,6 +216,7 @@ class PowerUnit:
         for k in self.pending:
             if self.pending[k] is None:
                 self.pending[k] = b""
+        self.discard.clear()
         self.cond.notify_all()
 
     def stop(self):
@@ -252,11 +263,17 @@ class PowerUnit:
             total = 6 + length
             if proto != 0 or length < 2 or length > 260:
                 self.ev.fail("PU: garbage from the terminal: %s" % hexs(buf[:16]))
+                if self.capture:
+                    self.capture.data(True, buf[:1])
                 buf = buf[1:]
                 continue
             if len(buf) < total:
                 break
             frame, buf = buf[:total], buf[total:]
+            # Captured frame by frame: the answers to a stalled power unit's flood
+            # of requests stay out of the capture, as the requests do.
+            if self.capture and struct.unpack(">H", frame[0:2])[0] not in self.discard:
+                self.capture.data(True, frame)
             if frame[7] == 0x41:
                 self.report(frame)
             else:
@@ -309,6 +326,9 @@ class PowerUnit:
     def response(self, fr):
         tid = struct.unpack(">H", fr[0:2])[0]
         with self.lock:
+            if tid in self.discard:
+                self.discard.discard(tid)
+                return
             if tid not in self.pending or self.pending[tid] is not None:
                 self.ev.fail("PU: unexpected frame (function 0x%02X, tid %d): %s" %
                              (fr[7], tid, hexs(fr)))
@@ -364,6 +384,46 @@ class PowerUnit:
                 raise ModbusError("exception %d" % fr[8])
             self.ev.fail("PU: response function 0x%02X to request 0x%02X" % (fr[7], pdu[0]))
         return fr[7:]
+
+    def fill_window(self, stuck, addr=0x4000, count=125, quiet=0.3, limit=10.0):
+        """While stalled: sends read requests at a steady pace, never reading the
+        answers, until `stuck()` has held for `quiet` seconds (the terminal has
+        stopped reading: its link thread is blocked in a send). Returns the number
+        of requests sent, or None if that did not happen within `limit` seconds."""
+        with self.lock:
+            conn = self.conn
+        if conn is None:
+            return None
+        sent = 0
+        end = time.monotonic() + limit
+        since = None
+        while time.monotonic() < end:
+            if not stuck():
+                since = None
+            elif since is None:
+                since = time.monotonic()
+            elif time.monotonic() - since >= quiet:
+                return sent
+            for _ in range(50):
+                _, w, _ = select.select([], [conn], [], 0)
+                if not w:
+                    break
+                with self.lock:
+                    self.tid = self.tid % 0xFFFF + 1
+                    tid = self.tid
+                    self.discard.add(tid)
+                req = struct.pack(">HHHBBHH", tid, 0, 6, 0xFF, 3, addr, count)
+                try:
+                    with self.send_lock:
+                        conn.sendall(req)
+                except OSError:
+                    return sent
+                sent += 1
+            time.sleep(0.005)
+        return None
+
+    def end_stall(self):
+        self.stalled = False
 
     # ---- Modbus master operations ----
     def read_regs(self, addr, count):

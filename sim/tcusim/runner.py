@@ -106,6 +106,7 @@ class Scenario:
         self.port = port
         self.setup = self.doc.get("setup", {})
         self.proc = None
+        self.stop_sent = None       # monotonic time a scenario step signalled the terminal to stop
         self.figures = {}
         self.logfs = None
         self.pki = None
@@ -139,7 +140,7 @@ class Scenario:
         tls_files = None
         if self.tls:
             tls_files = self.make_certs(etc)
-        self.pu = PowerUnit(self.ev, self.port, tls_files)
+        self.pu = PowerUnit(self.ev, self.port, tls_files, rcvbuf=s.get("pu_rcvbuf"))
         # line.pcap and modbus.pcap beside goose.pcap, read back by the dissector check.
         self.line_cap = LineCapture(os.path.join(self.run_dir, "line.pcap"))
         self.line.capture = self.line_cap
@@ -258,13 +259,20 @@ class Scenario:
             return
         ticks = self.cpu_ticks()
         wall = time.monotonic() - self.wall0
+        if ticks is None and self.stop_sent is not None:
+            ticks, wall = self.cpu_at_stop, self.stop_sent - self.wall0
         if ticks is not None and self.cpu0 is not None:
             cpu = (ticks - self.cpu0) / os.sysconf("SC_CLK_TCK")
             self.figures["terminal_cpu_s"] = round(cpu, 2)
             self.figures["terminal_cpu_percent"] = round(100 * cpu / wall, 1)
         self.figures["terminal_wall_s"] = round(wall, 1)
         if self.proc.poll() is not None:
-            self.ev.fail("app_ZQHW exited during the run with status %s" % self.proc.returncode)
+            if self.stop_sent is None:
+                self.ev.fail("app_ZQHW exited during the run with status %s" % self.proc.returncode)
+        elif self.stop_sent is not None:
+            self.ev.fail("app_ZQHW was told to stop and is still running")
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
         else:
             os.killpg(self.proc.pid, signal.SIGTERM)
             try:
@@ -276,6 +284,8 @@ class Scenario:
 
     def app_alive(self):
         if self.proc.poll() is not None:
+            if self.stop_sent is not None:
+                return False
             self.ev.fail("app_ZQHW has exited with status %s" % self.proc.returncode)
             return False
         return True
@@ -546,6 +556,15 @@ class Scenario:
         if st.get("fault"):
             t0 = time.monotonic()
             log0 = self.log_text()
+        if "stop" in st:
+            # The signal goes to the terminal alone, as a service manager's stop
+            # does; the shells it starts for GPIO writes are its own business.
+            sig = getattr(signal, str(st["stop"]))
+            self.cpu_at_stop = self.cpu_ticks()
+            t0 = self.stop_sent = time.monotonic()
+            log0 = self.log_text()
+            os.kill(self.proc.pid, sig)
+            self.ev.log("APP", "%s sent to app_ZQHW" % signal.Signals(sig).name)
         sends = st.get("send", {})
         for gun in ("A", "B"):
             for text in sends.get(gun, []):
@@ -560,6 +579,21 @@ class Scenario:
         exp = st.get("expect", {})
         self.expect_logs += exp.get("log", [])
         left = lambda: max(0.1, end - time.monotonic())
+        # A terminal told to stop is waited for first: what it sends on its way out
+        # is all on the wire by then, so "nothing new" below is a real observation.
+        if "exit" in exp:
+            try:
+                code = self.proc.wait(left())
+            except subprocess.TimeoutExpired:
+                code = None
+            if code is None:
+                self.ev.fail("app_ZQHW has not exited within %.1f s of the signal" % (time.monotonic() - t0))
+            else:
+                took = time.monotonic() - t0
+                self.figures["stop_to_exit_s"] = round(took, 3)
+                self.ev.log("APP", "app_ZQHW exited with status %d, %.3f s after the signal" % (code, took))
+                if code != int(exp["exit"]):
+                    self.ev.fail("app_ZQHW exited with status %d, expected %d" % (code, int(exp["exit"])))
         for key, want in exp.get("report", {}).items():
             if not ev.wait_until(lambda: self.report_seen(t0, key, want), left()):
                 ev.fail("no register report of %s = %r" % (key, want))
@@ -584,6 +618,8 @@ class Scenario:
             key = self.key_bytes(params)
             if not ev.wait_until(lambda: self.sub.last_key[gun] == key, left()):
                 ev.fail("gun %s: no GOOSE frame verified under the key %s" % (gun, params))
+        if "order" in exp:
+            self.check_order(exp["order"], t0)
         if "connections" in exp and self.pu.connections != exp["connections"]:
             ev.fail("the terminal connected %d times, expected %d" % (self.pu.connections, exp["connections"]))
         if "no_report" in exp:
@@ -592,6 +628,28 @@ class Scenario:
                 if any(a == addr for _, a, _ in self.pu.reports_since(t0)):
                     ev.fail("register %s was reported, none expected" % key)
         self.app_alive()
+
+    def check_order(self, items, t0):
+        """Events of the step in the order given: "goose A" is the first new GOOSE
+        request of gun A, a number the first time that GPIO output went to 1 (open,
+        off). The GPIO lines are sampled every 10 ms: two changes seen in the same
+        sample are taken as in order."""
+        times = []
+        for it in items:
+            if isinstance(it, str) and it.startswith("goose "):
+                gun = it.split()[1]
+                with self.sub.lock:
+                    got = [mt for (mt, _) in self.sub.streams[gun].requests if mt >= t0]
+            else:
+                got = [t for (t, n, v) in self.gpio.changes_since(t0) if n == int(it) and v == 1]
+            if not got:
+                self.ev.fail("order: %s did not happen" % it)
+                return
+            times.append((got[0], it))
+        for (ta, a), (tb, b) in zip(times, times[1:]):
+            if tb < ta:
+                self.ev.fail("order: %s came %.1f ms before %s" % (b, 1000 * (ta - tb), a))
+        self.ev.log("STEP", "in order: " + ", ".join("%s at +%.0f ms" % (it, 1000 * (t - t0)) for t, it in times))
 
     def check_goose(self, gun, wants, t0, within):
         ev = self.ev
@@ -641,6 +699,8 @@ class Scenario:
                 self.startup_checks()
             for i, st in enumerate(self.doc.get("step", []), 1):
                 if not self.app_alive():
+                    if self.stop_sent is not None:
+                        ev.fail("steps after the terminal stopped are not run")
                     break
                 self.step(i, st)
                 if ev.failures and self.setup.get("stop_on_failure", False):
