@@ -1,8 +1,9 @@
-// Cost of one clog_print in the calling thread with the UDP mirror bound, against one
+// Cost of one clog_print in the calling thread, the UDP mirror bound or not, against one
 // bare sendto of the same datagram, timed in alternation (thread CPU time) so that the
-// slow drift of a shared machine's load cancels out in each round's ratio. Two cases:
-// a flood (lines back to back) and sparse lines (a pause after each, so the writer
-// thread is asleep whenever a line arrives, as in the running terminal).
+// slow drift of a shared machine's load cancels out in each round's ratio. Three cases:
+// a flood (lines back to back), sparse lines (a pause after each, so the writer thread
+// is asleep whenever a line arrives, as in the running terminal), and a flood with the
+// mirror unbound (no log server configured), against the same sendto.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -78,14 +79,17 @@ double cpu_of(int calls, long pause, F f) {
     return cpu - clocks;
 }
 
-// calls per round and the pause after each call (0: flood).
-void paired(benchmark::State &state, int calls, long pause) {
+// calls per round, the pause after each call (0: flood) and whether the mirror is bound.
+void paired(benchmark::State &state, int calls, long pause, bool bound) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(g_port);
-    clog_bind_serverip("127.0.0.1", g_port);
+    if (bound)
+        clog_bind_serverip("127.0.0.1", g_port);
+    else
+        clogger.peer_dest.store(0);
     auto bare = [&] {
         ssize_t n = sendto(fd, g_dgram.data(), g_dgram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                            reinterpret_cast<sockaddr *>(&sa), sizeof sa);
@@ -107,14 +111,19 @@ void paired(benchmark::State &state, int calls, long pause) {
 }
 
 void BM_flood(benchmark::State &state) {
-    paired(state, 2000, 0);
+    paired(state, 2000, 0, true);
 }
 BENCHMARK(BM_flood)->Iterations(51)->Unit(benchmark::kMillisecond);
 
 void BM_sparse(benchmark::State &state) {
-    paired(state, 100, 300);
+    paired(state, 100, 300, true);
 }
 BENCHMARK(BM_sparse)->Iterations(51)->Unit(benchmark::kMillisecond);
+
+void BM_unbound(benchmark::State &state) {
+    paired(state, 2000, 0, false);
+}
+BENCHMARK(BM_unbound)->Iterations(51)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,14 +1,17 @@
-// Controller link turnaround with the power unit on TLS: from the last byte of a
-// scripted controller reply to the first byte of the terminal's response, while the
-// hub sends its register reports over a mutually authenticated TLS connection and its
-// GOOSE posts with HMAC on lo. Credentials come from PERF_TLS_DIR (ca.crt, server.crt,
-// server.key, client.crt, client.key), made by scripts/perf.sh with the openssl command.
+// Controller link turnaround: from the last byte of a scripted controller reply on a
+// pseudo-terminal to the first byte of the terminal's response, while the hub sends its
+// register reports to an in-process power unit and its GOOSE posts with HMAC on lo.
+// The power unit is a mutually authenticated TLS server (the default) or a plain TCP one:
+//   perf_turnaround_bench [--power-unit=tls|plain] [Google Benchmark flags]
+// TLS credentials come from PERF_TLS_DIR (ca.crt, server.crt, server.key, client.crt,
+// client.key), made by scripts/perf.sh with the openssl command.
 #include <benchmark/benchmark.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,24 +31,20 @@
 
 namespace {
 
-// The power unit's end: a TLS server that demands the terminal's certificate and
-// swallows its register reports.
-struct tls_power_unit_t {
+bool g_tls = true;  // --power-unit: TLS (default) or plain TCP
+
+// The power unit's end: a server, TLS demanding the terminal's certificate or plain TCP,
+// that swallows the terminal's register reports.
+struct power_unit_t {
     int lfd = -1;
     std::string port;
     std::thread worker;
-    std::atomic<int> handshake{0};  // 1 done, -1 failed
+    std::atomic<int> handshake{0};  // 1 connected (TLS: handshake done), -1 failed
     std::atomic<long> bytes{0};
 };
 
-bool tls_power_unit_start(tls_power_unit_t *pu, const std::string &dir) {
-    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr ||
-        SSL_CTX_use_certificate_file(ctx, (dir + "/server.crt").c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, (dir + "/server.key").c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_load_verify_locations(ctx, (dir + "/ca.crt").c_str(), nullptr) != 1)
-        return false;
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+// ctx null: plain TCP.
+bool power_unit_start(power_unit_t *pu, SSL_CTX *ctx) {
     pu->lfd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -54,7 +53,7 @@ bool tls_power_unit_start(tls_power_unit_t *pu, const std::string &dir) {
     if (bind(pu->lfd, (sockaddr *)&a, sizeof a) != 0 || listen(pu->lfd, 1) != 0) return false;
     getsockname(pu->lfd, (sockaddr *)&a, &len);
     pu->port = std::to_string(ntohs(a.sin_port));
-    // The terminal's first connection and handshake run on the caller's thread.
+    // The terminal's first connection (and handshake) runs on the caller's thread.
     pu->worker = std::thread([pu, ctx] {
         pollfd p = {pu->lfd, POLLIN, 0};
         if (poll(&p, 1, 10000) <= 0) {
@@ -62,6 +61,13 @@ bool tls_power_unit_start(tls_power_unit_t *pu, const std::string &dir) {
             return;
         }
         int fd = accept(pu->lfd, nullptr, nullptr);
+        uint8_t buf[4096];
+        if (ctx == nullptr) {
+            pu->handshake = fd >= 0 ? 1 : -1;
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0) pu->bytes += n;
+            return;
+        }
         SSL *ssl = SSL_new(ctx);
         SSL_set_fd(ssl, fd);
         if (SSL_accept(ssl) != 1) {
@@ -69,7 +75,6 @@ bool tls_power_unit_start(tls_power_unit_t *pu, const std::string &dir) {
             return;
         }
         pu->handshake = 1;
-        uint8_t buf[4096];
         int n;
         while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) pu->bytes += n;
     });
@@ -80,10 +85,10 @@ struct bench_env_t {
     pty_pair_t line;
     std::unique_ptr<ctrl_peer_t> peer;
     std::unique_ptr<ast_zq_t> dev;
-    tls_power_unit_t pu;
+    power_unit_t pu;
     std::thread modbus;
     bool goose_ok = false;
-    bool tls_ok = false;
+    bool link_ok = false;
     int log_rx = -1;
 };
 
@@ -97,6 +102,17 @@ bool install_credentials(const std::string &from, const std::string &root) {
     if (ec) return false;
     fs::copy_file(from + "/client.key", root + "/home/root/etc/client.keyp", ec);
     return !ec;
+}
+
+SSL_CTX *server_ctx(const std::string &dir) {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr ||
+        SSL_CTX_use_certificate_file(ctx, (dir + "/server.crt").c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, (dir + "/server.key").c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_load_verify_locations(ctx, (dir + "/ca.crt").c_str(), nullptr) != 1)
+        return nullptr;
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    return ctx;
 }
 
 bench_env_t *env_setup() {
@@ -122,12 +138,18 @@ bench_env_t *env_setup() {
     clog_bind_serverip("127.0.0.1", ntohs(la.sin_port));
 
     const char *dir = getenv("PERF_TLS_DIR");
-    if (dir != nullptr && install_credentials(dir, tmpl) && tls_power_unit_start(&env->pu, dir)) {
-        modbus_TCP_init(&modbusHW, "127.0.0.1", env->pu.port.c_str(), 1, 0);
+    SSL_CTX *ctx = nullptr;
+    bool ready = !g_tls;
+    if (g_tls && dir != nullptr && install_credentials(dir, tmpl)) {
+        ctx = server_ctx(dir);
+        ready = ctx != nullptr;
+    }
+    if (ready && power_unit_start(&env->pu, ctx)) {
+        modbus_TCP_init(&modbusHW, "127.0.0.1", env->pu.port.c_str(), g_tls ? 1 : 0, 0);
         env->modbus = std::thread(modbus_TCP_loop, &modbusHW);
         for (int i = 0; i < 250 && env->pu.handshake == 0; i++) msleep(20);
-        env->tls_ok = env->pu.handshake == 1;
-        for (int i = 0; i < 100 && env->tls_ok; i++) {  // until the link counts itself connected
+        env->link_ok = env->pu.handshake == 1;
+        for (int i = 0; i < 100 && env->link_ok; i++) {  // until the link counts itself connected
             uint16_t v = 0;
             if (modbus_TCP_report_registers(&modbusHW, 0x1113, &v, 1) == 0) break;
             msleep(20);
@@ -146,8 +168,9 @@ bench_env_t *env_setup() {
 
 void run_exchanges(benchmark::State &state, const ctrl_bytes &reply) {
     bench_env_t *env = env_setup();
-    if (!env->tls_ok) {
-        state.SkipWithError("no TLS power unit (PERF_TLS_DIR unset or handshake failed)");
+    if (!env->link_ok) {
+        state.SkipWithError(g_tls ? "no TLS power unit (PERF_TLS_DIR unset or handshake failed)"
+                                  : "the power unit was not connected");
         for (auto _ : state) {
         }
         return;
@@ -171,19 +194,19 @@ void run_exchanges(benchmark::State &state, const ctrl_bytes &reply) {
     state.counters["p99_us"] = us[std::min(us.size() - 1, (size_t)((double)us.size() * 0.99))];
     state.counters["max_us"] = us.back();
     msleep(50);
-    state.counters["tls_bytes"] = (double)(env->pu.bytes - bytes0);
+    state.counters["report_bytes"] = (double)(env->pu.bytes - bytes0);
     state.counters["goose_sent"] = env->goose_ok ? 1 : 0;
 }
 
-// Command 3 in the charging stage: work state report over TLS and a GOOSE power request.
-void BM_Cmd3ChargingTls(benchmark::State &state) {
+// Command 3 in the charging stage: work state report and a GOOSE power request.
+void BM_Cmd3Charging(benchmark::State &state) {
     bench_env_t *env = env_setup();
     env->dev->ast_stage[0] = AST_CHARGING;
     run_exchanges(state, ctrl_setvi(0x11, 2, 4000, 1500));
 }
 
-// Command 0 with measurements: measurement registers reported over TLS.
-void BM_Cmd0MeasurementsTls(benchmark::State &state) {
+// Command 0 with measurements: measurement registers reported to the power unit.
+void BM_Cmd0Measurements(benchmark::State &state) {
     run_exchanges(state, ctrl_status(0x11, 1, 3000, 1500, 4000, 123456, 7, AST_CHARGING, 1));
 }
 
@@ -192,10 +215,34 @@ void BM_Cmd14Baseline(benchmark::State &state) {
     run_exchanges(state, ctrl_reply(0x11, 3, 14, {0}));
 }
 
-BENCHMARK(BM_Cmd14Baseline)->Iterations(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Cmd0MeasurementsTls)->Iterations(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Cmd3ChargingTls)->Iterations(1000)->Unit(benchmark::kMicrosecond);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+// The TLS runs are named ...Tls, so that a table never mixes the two power units.
+int main(int argc, char **argv) {
+    int kept = 1;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--power-unit=plain") == 0)
+            g_tls = false;
+        else if (strcmp(argv[i], "--power-unit=tls") == 0)
+            g_tls = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    const char *sfx = g_tls ? "Tls" : "";
+    benchmark::RegisterBenchmark("BM_Cmd14Baseline", BM_Cmd14Baseline)
+        ->Iterations(1000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark((std::string("BM_Cmd0Measurements") + sfx).c_str(),
+                                 BM_Cmd0Measurements)
+        ->Iterations(1000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark((std::string("BM_Cmd3Charging") + sfx).c_str(), BM_Cmd3Charging)
+        ->Iterations(1000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

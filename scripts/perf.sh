@@ -2,10 +2,11 @@
 # Performance table of the terminal: every figure beside its reference from the same
 # run, the goal and pass/miss. It prints figures; it asserts nothing.
 #   scripts/perf.sh [options] [FIGURE...]
-# FIGURE: hmac clog rtt turnaround cpu_idle cpu_absent startup rss failsafe (default: all)
+# FIGURE: hmac clog rtt turnaround turnaround_plain cpu_idle cpu_absent startup rss failsafe
+#         (default: all)
 # Options:
-#   --build DIR        build directory (default build-perf), built here with the
-#                      project's default build type (RelWithDebInfo)
+#   --build DIR        build directory (default build-perf), configured and built here with
+#                      the project's default build type (RelWithDebInfo) and -Werror
 #   --cpu-seconds N    window of the two CPU figures (default 60)
 #   --rss-minutes N    length of the simulated charging run (default 5; 60 for the hour)
 #   --rtt-seconds N    length of each round-trip run (default 3)
@@ -30,12 +31,17 @@ while [ $# -gt 0 ]; do
         --no-rt) rt=0; shift ;;
         --estops) estops=$2; shift 2 ;;
         --reconnects) reconnects=$2; shift 2 ;;
-        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        -h|--help) awk 'NR > 1 && !/^#/ {exit} NR > 1' "$0"; exit 0 ;;
         *) figures+=("$1"); shift ;;
     esac
 done
-[ ${#figures[@]} -gt 0 ] || figures=(hmac clog rtt turnaround cpu_idle cpu_absent startup rss failsafe)
+all=(hmac clog rtt turnaround turnaround_plain cpu_idle cpu_absent startup rss failsafe)
+[ ${#figures[@]} -gt 0 ] || figures=("${all[@]}")
 want() { local f; for f in "${figures[@]}"; do [ "$f" = "$1" ] && return 0; done; return 1; }
+for f in "${figures[@]}"; do
+    case " ${all[*]} " in *" $f "*) ;; *) echo "perf: unknown figure $f (${all[*]})" >&2; exit 2 ;; esac
+done
+tools=(python3 "$top/scripts/perf_tools.py")
 
 work=$(mktemp -d /tmp/tcu_perf_XXXXXX)
 pids=()
@@ -53,10 +59,18 @@ note() { printf '%s\n' "$*" >> "$work/notes.txt"; printf '  (%s)\n' "$*" >&2; }
 verdict() { awk -v v="$1" -v g="$2" "BEGIN { print (v $3 g) ? \"pass\" : \"MISS\" }"; }
 
 load0=$(cut -d' ' -f1-3 /proc/loadavg)
-echo "perf: building in $build ..." >&2
-cmake -S . -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j2 app_ZQHW perf_hmac_bench perf_clog_bench perf_turnaround_bench >/dev/null
-app="$top/$build/app_ZQHW"
+# Only what the chosen figures run is built; every one of them is a target of bench/.
+targets=(app_ZQHW)
+want hmac && targets+=(perf_hmac_bench)
+want clog && targets+=(perf_clog_bench)
+want rtt && targets+=(perf_modbus_rtt)
+{ want turnaround || want turnaround_plain; } && targets+=(perf_turnaround_bench)
+want failsafe && targets+=(perf_failsafe_bench)
+echo "perf: building ${targets[*]} in $build ..." >&2
+cmake -S . -B "$build" -G Ninja -DTCU_WERROR=ON >/dev/null
+ninja -C "$build" -j2 "${targets[@]}" >/dev/null
+case $build in /*) ;; *) build="$top/$build" ;; esac
+app="$build/app_ZQHW"
 hz=$(getconf CLK_TCK)
 # window PID SECONDS: sleeps the window; with perf stat, also counts the process's
 # exact CPU time (task-clock, ms) and context switches into $work/pstat.txt.
@@ -98,19 +112,11 @@ host_root() {
     fi
 }
 # Google Benchmark counter or time of one benchmark from a JSON file.
-bm() { python3 -c '
-import json, sys
-d = json.load(open(sys.argv[1]))
-for b in d["benchmarks"]:
-    if b["name"] == sys.argv[2]:
-        print(b[sys.argv[3]]); break
-else:
-    print("nan")' "$@"; }
+bm() { "${tools[@]}" bm "$@"; }
 
 # ---- fail-safe: emergency stop with the power unit stalled, poll gaps, log flood, memory ----
 # The real workers in one process (bench/perf_failsafe_bench.cpp); it prints its own lines.
 if want failsafe; then
-    ninja -C "$build" -j2 perf_failsafe_bench >/dev/null
     args=(estop "$estops" flood 10)
     [ "$reconnects" -gt 0 ] && args+=(reconnect "$reconnects")
     "$build/bench/perf_failsafe_bench" "${args[@]}" 2>&1 | grep -E '^(emergency|controller|function-16|reconn|  )' \
@@ -130,9 +136,10 @@ fi
 if want hmac; then
     echo "perf: hmac" >&2
     j="$work/hmac.json" js="$work/hmac_soft.json"
-    args=(--benchmark_filter=paired --benchmark_out_format=json)
+    args=(--benchmark_out_format=json)
     "$build/bench/perf_hmac_bench" --benchmark_out="$j" "${args[@]}" >/dev/null 2>&1
-    OPENSSL_ia32cap=":~0x20000000" "$build/bench/perf_hmac_bench" --benchmark_out="$js" "${args[@]}" >/dev/null 2>&1
+    OPENSSL_ia32cap=":~0x20000000" "$build/bench/perf_hmac_bench" --benchmark_filter=paired \
+        --benchmark_out="$js" "${args[@]}" >/dev/null 2>&1
     c() { bm "$1" BM_paired/iterations:101 "$2"; }
     shani=$(grep -qw sha_ni /proc/cpuinfo && echo "SHA-NI used" || echo "no SHA instructions on this CPU")
     hrow() {  # label file own-counter ref-counter ratio-counter refname
@@ -147,6 +154,11 @@ if want hmac; then
         ratio_same_vs_evp "OpenSSL keyed EVP_MAC reused (SHA masked)"
     hrow "  new key on every call" "$j" own_new_key_ns oneshot_ns \
         ratio_new_vs_oneshot "OpenSSL one-shot HMAC() ($shani)"
+    # The terminal's own building blocks, no reference: CPU time per iteration.
+    ns() { printf '%.0f ns' "$(bm "$j" "$1" cpu_time)"; }
+    row "GOOSE PowerRequest frame, encoding and HMAC, CPU/frame" "$(ns BM_PowerRequestFrame)" "none" "-" "-"
+    row "  HMAC 164 B through a keyed context (no cache look-up)" "$(ns BM_hmac_ctx_keyed)" "none" "-" "-"
+    row "  one SHA-256 compression (64 B)" "$(ns BM_sha256_compress_block)" "none" "-" "-"
     note "HMAC: ratios are medians of 101 rounds timing own and OpenSSL in alternation (thread CPU time)"
 fi
 
@@ -155,13 +167,14 @@ if want clog; then
     echo "perf: clog" >&2
     j="$work/clog.json"
     "$build/bench/perf_clog_bench" --benchmark_out="$j" --benchmark_out_format=json >/dev/null 2>&1
-    for case in flood sparse; do
+    for case in flood sparse unbound; do
         b="BM_$case/iterations:51"
         r=$(printf '%.2f' "$(bm "$j" "$b" ratio)")
-        label="clog_print, mirror bound, lines back to back"
+        label="clog_print, mirror bound, lines back to back" goal="<= 1.5x" v=$(verdict "$r" 1.5 '<=')
         [ $case = sparse ] && label="  same, one line every 300 us (writer asleep)"
+        [ $case = unbound ] && label="  mirror unbound (no log server), back to back" goal="-" v="-"
         row "$label" "$(printf '%.0f ns' "$(bm "$j" "$b" clog_ns)") (x$r)" \
-            "$(printf '%.0f ns' "$(bm "$j" "$b" sendto_ns)") bare sendto" "<= 1.5x" "$(verdict "$r" 1.5 '<=')"
+            "$(printf '%.0f ns' "$(bm "$j" "$b" sendto_ns)") bare sendto" "$goal" "$v"
     done
     note "clog_print: ratios are medians of 51 rounds timing clog_print and sendto in alternation (thread CPU time)"
 fi
@@ -169,8 +182,7 @@ fi
 # ---- Modbus TCP round trips, plain and TLS ----
 if want rtt; then
     echo "perf: rtt" >&2
-    rttc="$work/perf_modbus_rtt"
-    g++ -O2 -std=c++20 bench/perf_modbus_rtt.cpp -o "$rttc" -lmodbus -lssl -lcrypto -pthread
+    rttc="$build/bench/perf_modbus_rtt"
     # rtt_run OUT SERVER... : master in the background, then the server command with
     # PORT substituted; prints the master's round trips per second.
     rtt_run() {
@@ -218,43 +230,70 @@ if want rtt; then
     done
 fi
 
-# ---- controller turnaround, command 3 charging, TLS reports ----
+# ---- controller turnaround: command 3 charging, command 0, command 14 ----
+# turnaround: register reports to a TLS power unit; turnaround_plain: to a plain TCP one.
+tt() {
+    local j=$1 link=$2
+    shift 2
+    PERF_TLS_DIR="$pki" "$@" "$build/bench/perf_turnaround_bench" --power-unit="$link" \
+        --benchmark_out="$j" --benchmark_out_format=json >/dev/null 2>&1 || true
+}
+turnaround() {  # LINK (tls|plain)
+    local link=$1 sfx="" how runs=(normal) j label base cmd b p99 med mx ref lbl c3
+    [ "$link" = tls ] && sfx=Tls
+    [ "$rt" = 1 ] && [ "$(id -u)" = 0 ] && command -v chrt >/dev/null && runs+=(fifo)
+    c3="BM_Cmd3Charging$sfx/iterations:1000"
+    for how in "${runs[@]}"; do
+        j="$work/turn_${link}_$how.json"
+        if [ "$how" = fifo ]; then tt "$j" "$link" chrt -f 10; else tt "$j" "$link"; fi
+        label=$([ "$how" = fifo ] && echo "SCHED_FIFO 10" || echo "normal priority")
+        base=$(bm "$j" BM_Cmd14Baseline/iterations:1000 p99_us)
+        for cmd in 3 0 14; do
+            case $cmd in
+                3) b=$c3 lbl="turnaround p99, cmd 3 charging, $link reports ($label)"
+                   ref="1.040 ms char time; cmd 14 p99 $(awk -v b="$base" 'BEGIN { printf "%.3f", b / 1000 }') ms" ;;
+                0) b="BM_Cmd0Measurements$sfx/iterations:1000" lbl="  same, cmd 0 measurements" ref="1.040 ms char time" ;;
+                14) b="BM_Cmd14Baseline/iterations:1000" lbl="  same, cmd 14 (no hub work)" ref="1.040 ms char time" ;;
+            esac
+            p99=$(bm "$j" "$b" p99_us) med=$(bm "$j" "$b" median_us) mx=$(bm "$j" "$b" max_us)
+            row "$lbl" \
+                "$(awk -v p="$p99" -v m="$med" -v x="$mx" 'BEGIN { printf "%.3f ms (median %.3f, max %.3f)", p / 1000, m / 1000, x / 1000 }')" \
+                "$ref" "< 1.04 ms" "$(verdict "$p99" 1040 '<')"
+        done
+        note "turnaround $link, $label: $(printf '%.0f' "$(bm "$j" "$c3" report_bytes)") bytes of register reports reached the power unit during 1000 command-3 exchanges; GOOSE frames $(awk -v g="$(bm "$j" "$c3" goose_sent)" 'BEGIN { print g == 1 ? "sent on lo" : "not sent (no raw socket)" }')"
+    done
+}
 if want turnaround; then
     echo "perf: turnaround" >&2
-    tt() {
-        local j=$1; shift
-        PERF_TLS_DIR="$pki" "$@" "$build/bench/perf_turnaround_bench" --benchmark_out="$j" \
-            --benchmark_out_format=json >/dev/null 2>&1 || true
-    }
-    runs=(normal)
-    [ "$rt" = 1 ] && [ "$(id -u)" = 0 ] && command -v chrt >/dev/null && runs+=(fifo)
-    for how in "${runs[@]}"; do
-        j="$work/turn_$how.json"
-        if [ "$how" = fifo ]; then tt "$j" chrt -f 10; else tt "$j"; fi
-        p99=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 p99_us)
-        med=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 median_us)
-        base=$(bm "$j" BM_Cmd14Baseline/iterations:1000 p99_us)
-        tls=$(bm "$j" BM_Cmd3ChargingTls/iterations:1000 tls_bytes)
-        label=$([ "$how" = fifo ] && echo "SCHED_FIFO 10" || echo "normal priority")
-        row "turnaround p99, cmd 3 charging, TLS ($label)" \
-            "$(awk -v p="$p99" -v m="$med" 'BEGIN { printf "%.3f ms (median %.3f)", p / 1000, m / 1000 }')" \
-            "1.040 ms char time; cmd 14 p99 $(awk -v b="$base" 'BEGIN { printf "%.3f", b / 1000 }') ms" \
-            "< 1.04 ms" "$(verdict "$p99" 1040 '<')"
-        note "turnaround $label: $tls TLS bytes reported during 1000 command-3 exchanges"
-    done
+    turnaround tls
+fi
+if want turnaround_plain; then
+    echo "perf: turnaround_plain" >&2
+    turnaround plain
 fi
 
 # ---- CPU of the running terminal, every peer absent ----
 if want cpu_absent; then
     echo "perf: cpu_absent (${cpu_secs} s)" >&2
-    closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+    closed=$("${tools[@]}" free-port)
     root="$work/root_absent"
     host_root "$root" "$closed" "$root/dev/none"
     sed -i 's/"ifname":\t"lo"/"ifname":\t"tcu-absent0"/' "$root/home/root/etc/tcu_config.json"
+    t0=$(date +%s%N)
     TCU_ROOT="$root" "$app" >"$work/app_absent.txt" 2>&1 &
     a=$!
     pids+=("$a")
+    # Start-up until the five workers run: 7 threads (main, logger writer, 5 workers).
+    n=0
+    while [ "$n" -lt 7 ] && kill -0 $a 2>/dev/null && [ $(( ($(date +%s%N) - t0) / 1000000 )) -lt 30000 ]; do
+        n=$(ls "/proc/$a/task" 2>/dev/null | wc -l)
+    done
+    up_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+    up="$up_ms ms ($n threads)" ok="-"
+    [ "$n" -ge 7 ] || up="not up: $n threads after $up_ms ms" ok="MISS"
+    row "start-up to five workers running, every peer absent" "$up" "none" "-" "$ok"
     sleep 3
+    f0=$(grep -c 'connect(127.0.0.1:' "$work/app_absent.txt" || true)
     # utime + stime + cutime + cstime: the shells started for GPIO writes count too.
     ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
     c0=$(ticks $a); w0=$(date +%s%N)
@@ -267,6 +306,8 @@ if want cpu_absent; then
         row "  same, perf stat task-clock (threads only)" "$(awk -v t="$tc" -v s="$cpu_secs" 'BEGIN { printf "%.3f %% (%.0f ms)", t / 10 / s, t }'), $(pstat context-switches) context switches" "none" "< 1 %" \
             "$(verdict "$(awk -v t="$tc" -v s="$cpu_secs" 'BEGIN { print t / 10 / s }')" 1 '<')"
     fi
+    f1=$(grep -c 'connect(127.0.0.1:' "$work/app_absent.txt" || true)
+    note "every peer absent: $f1 power-unit connection-failure log lines since start, $((f1 - f0)) of them in the ${cpu_secs} s window"
     kill $a 2>/dev/null || true
     wait $a 2>/dev/null || true
 fi
@@ -274,83 +315,8 @@ fi
 # ---- start-up to the first controller poll ----
 if want startup; then
     echo "perf: startup" >&2
-    cat > "$work/startup.py" <<'PY'
-# Runs app_ZQHW on a fresh host-run tree with the controller line on a pseudo-terminal
-# and times exec -> first byte of the first controller poll. Modes: reachable (plain),
-# reachable_tls, refusing (closed port), blackholed (SYNs dropped). Inside a private
-# network namespace (lo up; bh0 with a permanent neighbour that never answers).
-import os, pty, select, socket, ssl, subprocess, sys, threading, time, tty
-mode, app, top, work, pki = sys.argv[1:6]
-root = os.path.join(work, "root_start_" + mode)
-master, slave = pty.openpty()
-tty.setraw(slave)
-name = os.ttyname(slave)
-srv = None
-ip, port = "127.0.0.1", 1
-if mode.startswith("reachable"):
-    srv = socket.socket()
-    srv.bind(("127.0.0.1", 0))
-    srv.listen(4)
-    port = srv.getsockname()[1]
-elif mode == "refusing":
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
-else:
-    ip, port = "10.77.0.2", 1502
-subprocess.run(["bash", os.path.join(top, "scripts/make_host_root.sh"), root, "lo", ip, str(port), name],
-               check=True, stdout=subprocess.DEVNULL)
-cfg = os.path.join(root, "home/root/etc/tcu_config.json")
-if mode == "reachable_tls":
-    text = open(cfg).read().replace('"enable_ssl":\t"0"', '"enable_ssl":\t"1"')
-    open(cfg, "w").write(text)
-    etc = os.path.join(root, "home/root/etc")
-    subprocess.run(["cp", pki + "/ca.crt", pki + "/client.crt", etc], check=True)
-    subprocess.run(["cp", pki + "/client.key", etc + "/client.keyp"], check=True)
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(pki + "/server.crt", pki + "/server.key")
-    ctx.load_verify_locations(pki + "/ca.crt")
-    ctx.verify_mode = ssl.CERT_REQUIRED
-conns = []
-def serve():
-    while True:
-        try:
-            c, _ = srv.accept()
-        except OSError:
-            return
-        if mode == "reachable_tls":
-            try:
-                c = ctx.wrap_socket(c, server_side=True)
-            except (OSError, ssl.SSLError) as e:
-                print("handshake failed: %s" % e, file=sys.stderr)
-                continue
-        conns.append(time.monotonic())
-if srv is not None:
-    threading.Thread(target=serve, daemon=True).start()
-env = dict(os.environ, TCU_ROOT=root)
-t0 = time.monotonic()
-p = subprocess.Popen([app], env=env, stdout=open(os.path.join(work, "app_start_%s.txt" % mode), "wb"),
-                     stderr=subprocess.STDOUT)
-r, _, _ = select.select([master], [], [], 15)
-t1 = time.monotonic()
-first = os.read(master, 64) if r else b""
-p.terminate()
-p.wait()
-if not first:
-    print("nan")
-else:
-    link = "connected after %.3f s" % (conns[0] - t0) if conns else "not connected"
-    print("%.3f %s" % (t1 - t0, link.replace(" ", "_")))
-PY
-    cat > "$work/startup.sh" <<'SH'
-set -e
-ip link set lo up
-ip link add bh0 type veth peer name bh1
-ip addr add 10.77.0.1/24 dev bh0
-ip link set bh0 up
-ip link set bh1 up
-ip neigh add 10.77.0.2 lladdr 02:00:00:00:77:02 dev bh0 nud permanent
-for m in "$@"; do printf '%s ' "$m"; python3 "$WORK/startup.py" "$m" "$APP" "$TOP" "$WORK" "$PKI"; done
-SH
-    WORK="$work" APP="$app" TOP="$top" PKI="$pki" unshare --net -- bash "$work/startup.sh" \
+    # In a private network namespace: lo, and a black hole for the last mode.
+    unshare --net -- "${tools[@]}" startup-ns "$work" "$app" "$top" "$pki" \
         reachable reachable_tls refusing blackholed > "$work/startup.txt" 2>"$work/startup.err" || cat "$work/startup.err" >&2
     while read -r m secs link; do
         case $m in
@@ -374,7 +340,7 @@ sim_run() {
         sleep 0.1
     done
 }
-sim_figures() { python3 -c 'import json,sys; f=json.load(open(sys.argv[1]))["figures"]; print(f.get("controller_exchanges",0), f.get("board_exchanges",0), f.get("wall_s",0), f.get("failures",0))' "$work/sim/$1/summary.json" 2>/dev/null || echo "0 0 0 1"; }
+sim_figures() { "${tools[@]}" sim-figures "$work/sim/$1/summary.json"; }
 
 if want cpu_idle; then
     echo "perf: cpu_idle (${cpu_secs} s)" >&2
@@ -468,16 +434,6 @@ echo
 echo "Performance of app_ZQHW ($build, $(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | cut -d= -f2))"
 echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1); load at start $load0, at end $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-python3 - "$rows" <<'PY'
-import sys
-rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.strip()]
-head = ["Figure", "Measured", "Reference (same run)", "Goal", "Result"]
-w = [max(len(r[i]) for r in rows + [head]) for i in range(5)]
-fmt = "| " + " | ".join("%%-%ds" % x for x in w) + " |"
-print(fmt % tuple(head))
-print("|" + "|".join("-" * (x + 2) for x in w) + "|")
-for r in rows:
-    print(fmt % tuple(r))
-PY
+[ -s "$rows" ] && "${tools[@]}" table "$rows"
 [ -f "$work/notes.txt" ] && { echo; sed 's/^/- /' "$work/notes.txt"; }
 exit 0
