@@ -13,6 +13,7 @@
 
 #include "ast_ZQ.h"
 #include "config.h"
+#include "modbus_crc.h"
 #include "support/ctrl_peer.h"
 #include "support/fake_sysfs.h"
 #include "support/pty_pair.h"
