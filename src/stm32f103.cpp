@@ -30,7 +30,6 @@ int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enab
     dev->GUNA_State = 1;
     dev->GUNB_State = 1;
     dev->led_ncmds = 0;
-    dev->cycle_ms = 1000;
     return 0;
 }
 
@@ -168,7 +167,7 @@ void *ccu_STM32_loop(void *argv) {
     while (dev->quit.load() == 0) {
         dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         // Slices, so that a stop is not kept waiting for a whole cycle.
-        const int64_t next = monotime_ms() + dev->cycle_ms;
+        const int64_t next = monotime_ms() + tcu_hooks.stm32_cycle_ms.load();
         for (int64_t now = monotime_ms(); now < next && dev->quit.load() == 0; now = monotime_ms())
             msleep((int)std::min<int64_t>(next - now, 250));
         if (dev->quit.load() != 0) break;

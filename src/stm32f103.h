@@ -39,7 +39,6 @@ struct stm32f103_t {
     // start ever runs under the mutex the controller thread waits on.
     stm32_led_cmd_t led_cmds[STM32_LED_CMD_MAX];
     int led_ncmds;
-    int cycle_ms;  // sampling period, 1000 (tests shorten it)
     // Contactor commands: the last one per output and whether it still has to be
     // confirmed. kmd_mutex orders the writes of one output (a repeat by this thread
     // never overtakes a newer command); it is held across the shell starts, never

@@ -17,6 +17,8 @@
 
 #include "logger.h"
 
+tcu_hooks_t tcu_hooks;
+
 int64_t systime_ms(void) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);

@@ -1,7 +1,7 @@
 // Small helpers every module shares: clocks, sleeping, hex dumps, the register
 // packing of texts, MAC addresses and numbers, big-endian wire fields, the mutex
-// guard, the deadline wait on descriptors, host-run path resolution and the gate that
-// keeps a repeating failure from flooding the log.
+// guard, the deadline wait on descriptors, host-run path resolution, the gate that
+// keeps a repeating failure from flooding the log, and the program's test hooks.
 #pragma once
 
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Wall clock, milliseconds since 1970-01-01 UTC (time stamps, never deadlines).
 int64_t systime_ms(void);
@@ -142,3 +143,31 @@ void tcu_trial_start(tcu_trial_t *trial, int64_t now_ms);
 // 0 when not due, already done or without record, -1 when the record could not be removed.
 int tcu_trial_confirm(tcu_trial_t *trial, int64_t now_ms);
 
+// ---- test hooks ------------------------------------------------------------------------
+// Every part of app_ZQHW that a test or a benchmark may replace, in this one record and
+// nowhere else. The program never writes it: as initialised, it is the board's program.
+// A test sets a field before it starts what reads it and puts the initial value back
+// when it is done (several tests run in one process). Each field is read where it
+// applies, with one atomic load and no lock.
+//   gpio_shell      runs one board I/O shell text (export, direction, value);
+//                   null: /bin/sh. Tests record the text against a fake sysfs tree.
+//   can_shell       runs the `ip link` text of com_CAN_init; null: system().
+//   log_clock       the logger's clock for line stamps, file names and date rotation;
+//                   null: time().
+//   log_retry_ms    pause after a failed log file open before the next attempt.
+//   log_console     0: the log writer does not echo its chunks on standard output.
+//   log_hold        nonzero: the log writer waits before it takes the next chunk, so a
+//                   test can fill the ring; it goes on once the field is 0 again.
+//   stm32_cycle_ms  the co-processor's sampling period.
+using tc_shell_fn = int (*)(const char *command);
+using tc_clock_fn = time_t (*)(void);
+struct tcu_hooks_t {
+    std::atomic<tc_shell_fn> gpio_shell{nullptr};
+    std::atomic<tc_shell_fn> can_shell{nullptr};
+    std::atomic<tc_clock_fn> log_clock{nullptr};
+    std::atomic<int> log_retry_ms{10000};
+    std::atomic<int> log_console{1};
+    std::atomic<int> log_hold{0};
+    std::atomic<int> stm32_cycle_ms{1000};
+};
+extern tcu_hooks_t tcu_hooks;
