@@ -34,19 +34,29 @@ constexpr int kBuffSize = 1024;
 // 9 header bytes + 2 per register must fit the response buffer.
 constexpr int kMaxReadRegs = (kBuffSize - 9) / 2;
 static_assert(22 + 2 * MODBUS_TCP_REPORT_REGS <= kBuffSize, "a report fits the report buffer");
+// Its two length bytes are 8 bits wide: 16 + 2N must stay below 256 (N at most 119).
+static_assert(16 + 2 * MODBUS_TCP_REPORT_REGS <= 0xFF, "a report's length fits its byte");
 
 // ---------------------------------------------------------------------------
 // Transports. Both run on a non-blocking socket, so that nothing waits on the
 // network inside them: waiting is done by the callers with a deadline.
+
+// Records a failed transport call: its own result, errno right after it, the
+// SSL_get_error code (0: not a TLS failure) and OpenSSL's queue entry (0: none).
+int io_failed(modbus_TCP_t *dev, int ret, int err, int ssl_code, unsigned long detail) {
+    dev->io_ret = ret;
+    dev->io_errno = err;
+    dev->io_ssl_code = ssl_code;
+    dev->io_detail = detail;
+    return -2;
+}
 
 int plain_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     ssize_t n = recv(dev->fd, buff, (size_t)size, MSG_DONTWAIT);
     if (n > 0) return (int)n;
     if (n == 0) return -1;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    dev->io_error = errno;
-    dev->io_detail = 0;
-    return -2;
+    return io_failed(dev, (int)n, errno, 0, 0);
 }
 
 int plain_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
@@ -56,9 +66,7 @@ int plain_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events)
         *events = POLLOUT;
         return 0;
     }
-    dev->io_error = (n < 0) ? errno : EPIPE;
-    dev->io_detail = 0;
-    return -2;
+    return io_failed(dev, (int)n, (n < 0) ? errno : EPIPE, 0, 0);
 }
 
 int plain_pending(modbus_TCP_t *) {
@@ -67,8 +75,10 @@ int plain_pending(modbus_TCP_t *) {
 
 int tls_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     ERR_clear_error();
+    errno = 0;
     int n = SSL_read(dev->ssl, buff, size);
     if (n > 0) return n;
+    int sys_err = errno;
     int err = SSL_get_error(dev->ssl, n);
     // Session tickets, key updates and partial records arrive without application
     // data: "nothing yet", not a failure.
@@ -77,16 +87,16 @@ int tls_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     // After a fatal error OpenSSL must not write a close_notify on this connection.
     SSL_set_quiet_shutdown(dev->ssl, 1);
     unsigned long detail = ERR_peek_last_error();
-    if (err == SSL_ERROR_SYSCALL && detail == 0 && errno == 0) return -1;  // EOF, no notify
-    dev->io_error = err;
-    dev->io_detail = detail;
-    return -2;
+    if (err == SSL_ERROR_SYSCALL && detail == 0 && sys_err == 0) return -1;  // EOF, no notify
+    return io_failed(dev, n, sys_err, err, detail);
 }
 
 int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
     ERR_clear_error();
+    errno = 0;
     int n = SSL_write(dev->ssl, buff, size);
     if (n > 0) return n;
+    int sys_err = errno;
     int err = SSL_get_error(dev->ssl, n);
     if (err == SSL_ERROR_WANT_WRITE) {
         *events = POLLOUT;
@@ -97,9 +107,7 @@ int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
         return 0;
     }
     SSL_set_quiet_shutdown(dev->ssl, 1);
-    dev->io_error = err;
-    dev->io_detail = ERR_peek_last_error();
-    return -2;
+    return io_failed(dev, n, sys_err, err, ERR_peek_last_error());
 }
 
 // Decrypted bytes left over from a read capped by the free buffer space sit inside
@@ -113,12 +121,38 @@ int tls_pending(modbus_TCP_t *dev) {
 constexpr modbus_TCP_io_t kPlainIo = {"tcp", plain_read, plain_write, plain_pending};
 constexpr modbus_TCP_io_t kTlsIo = {"tls", tls_read, tls_write, tls_pending};
 
-const char *io_errstr(modbus_TCP_t *dev, char *buff, size_t size) {
+// The code of the last transport failure: SSL_get_error's for a TLS failure, else errno.
+int io_code(const modbus_TCP_t *dev) {
+    return dev->io_ssl_code != 0 ? dev->io_ssl_code : dev->io_errno;
+}
+
+// Its text: OpenSSL's own when its queue holds the failure; for a failure of the
+// system call under TLS the system's text (or the peer's close); else the name of
+// the TLS error. A failure outside TLS has the system's text.
+const char *io_errstr(const modbus_TCP_t *dev, char *buff, size_t size) {
     if (dev->io_detail != 0) {
         ERR_error_string_n(dev->io_detail, buff, size);
         return buff;
     }
-    snprintf(buff, size, "%s", strerror(dev->io_error));
+    const char *text;
+    switch (dev->io_ssl_code) {
+        case 0:
+            text = strerror(dev->io_errno);
+            break;
+        case SSL_ERROR_SYSCALL:
+            text = dev->io_errno != 0 ? strerror(dev->io_errno) : "connection closed by peer";
+            break;
+        case SSL_ERROR_SSL:
+            text = "TLS protocol error";
+            break;
+        case SSL_ERROR_ZERO_RETURN:
+            text = "TLS connection closed by peer";
+            break;
+        default:
+            text = "TLS operation not completed";
+            break;
+    }
+    snprintf(buff, size, "%s", text);
     return buff;
 }
 
@@ -218,8 +252,7 @@ int send_frame(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
             int w = link_wait(dev, dev->fd, events, deadline);
             if (w == 1) continue;
             // 0: the power unit stopped reading; -2: the terminal is stopping.
-            dev->io_error = w == 0 ? ETIMEDOUT : (w == -2 ? ECANCELED : errno);
-            dev->io_detail = 0;
+            io_failed(dev, n, w == 0 ? ETIMEDOUT : (w == -2 ? ECANCELED : errno), 0, 0);
         }
         break;
     }
@@ -796,8 +829,9 @@ int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
     const uint8_t *rq = dev->rx_buff;
     uint16_t addr = get_be16(rq + 8);
     int quantity = get_be16(rq + 10);
-    TCU_LOG_PEER(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr, (uint16_t)(addr + quantity - 1),
-                 quantity);
+    // The end address as counted, not cut to 16 bits: 0xFFFF and 2 registers end at 0x10000.
+    TCU_LOG_PEER(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr,
+                 (unsigned)((int)addr + quantity - 1), quantity);
     // The values must all be inside the frame (and the frame inside the buffer);
     // a short frame writes nothing.
     int frame = std::min((int)get_be16(rq + 4) + 6, dev->rx_bytes);
@@ -997,6 +1031,8 @@ int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t dead
         ERR_clear_error();
         return -2;
     }
+    // The socket's line comes before the session's, as for a plain connection.
+    TCU_LOG(4, "dev->fd:%d\n", conn->fd);
     log_peer_certificate(conn->ssl);
     return conn->fd;
 }
@@ -1031,7 +1067,7 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
         dev->conn_gen++;
     }
     tc_fail_gate_clear(&dev->connect_gate);
-    TCU_LOG(4, "dev->fd:%d\n", conn.fd);
+    if (!dev->ssl_enable) TCU_LOG(4, "dev->fd:%d\n", conn.fd);  // TLS: before its session
     return dev->last_connect_ret = ret;
 }
 
@@ -1113,7 +1149,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
             TCU_LOG(
                 1,
                 "serverip:%s, fd:%d, rx_bytes:%d, ret:%d, ssl(%p), ssl_errno:%d, ssl_errstr:%s\n",
-                dev->serverip, dev->fd, dev->rx_bytes, n, (void *)dev->ssl, dev->io_error,
+                dev->serverip, dev->fd, dev->rx_bytes, dev->io_ret, (void *)dev->ssl, io_code(dev),
                 io_errstr(dev, errstr, sizeof(errstr)));
             close_conn(dev);
             dev->rx_bytes = 0;

@@ -92,8 +92,12 @@ struct modbus_TCP_t {
     uint32_t conn_gen;              // bumped at every install and close
     int64_t next_connect_ms;        // monotonic: earliest next connection attempt
     int last_connect_ret;           // result of the last attempt
-    int io_error;                   // last transport failure: SSL_get_error code or errno
-    unsigned long io_detail;        // OpenSSL error queue entry of that failure (0 plain)
+    // Last transport failure: the read or write call's own result, errno right after
+    // it, its SSL_get_error code (0: not a TLS failure) and OpenSSL's queue entry.
+    int io_ret;
+    int io_errno;
+    int io_ssl_code;
+    unsigned long io_detail;
     int config_logged;              // the absent host/port was logged once
     tc_fail_gate_t connect_gate;    // repeated identical connection failures
     tc_fail_gate_t frame_gate;      // repeated frame-cutting complaints
