@@ -40,5 +40,6 @@ int set_KMD_out(int idx, int on);
 int get_KMD_value_path(int idx, char *dst, size_t size);
 int get_KMDFB(int idx);
 int get_TCUID(void);
+// Kept for its callers to come: no system LED or key is used yet.
 int set_SYSLED_on(int idx, int on);
 int get_USEKEY(void);

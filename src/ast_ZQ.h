@@ -103,6 +103,7 @@ int ccu_AST_queryTemperature(ast_zq_t *dev, uint8_t addr, uint8_t rw, uint8_t AL
 // Processing of the board reply held in rxbuff/rxbytes (17-byte repair included):
 // 0 processed, 1 CRC rejected, -2, -3, -4 as above.
 int ccu_AST_processTemperature(ast_zq_t *dev);
+// Kept for its callers to come: commands 8 to 11 set the controls directly.
 int ccu_AST_GUNA_ELock(ast_zq_t *dev, int lock);
 int ccu_AST_GUNB_ELock(ast_zq_t *dev, int lock);
 int ccu_AST_GUNA_AuxPower(ast_zq_t *dev, int close);

@@ -20,6 +20,7 @@ constexpr int COM_CAN_NAME_MAX = 15;
 // text and inside an interface request), else 0.
 int com_CAN_name_valid(const char *name);
 
+// Kept for its callers to come: the co-processor record holds a port that is never opened.
 // The descriptor (> 0); -1 null dev (after the interface has been reconfigured),
 // -2 socket creation failed, -3 interface name refused (nothing run),
 // -4 the shell could not be run. The `ip link` text runs through system()

@@ -122,7 +122,8 @@ struct goose_HW_t {
     uint8_t dst_mac[6];
     uint8_t tx_buff[GOOSE_HW_BUFF_SIZE];
     int tx_bytes;
-    uint8_t rx_buff[GOOSE_HW_BUFF_SIZE];  // never filled: the socket is never read
+    // Kept for its callers to come: the socket is never read, so this stays empty.
+    uint8_t rx_buff[GOOSE_HW_BUFF_SIZE];
     int rx_bytes;
     char goID_cache[GOOSE_HW_CACHE_SIZE];
     char goCBRef_cache[GOOSE_HW_CACHE_SIZE];
@@ -172,6 +173,7 @@ int goose_HW_ShuntdownRequest_send_locked(goose_HW_t *dev, const ShutdownRequest
 // it. Sending on the raw socket does not block, so sending under the mutex is fine.
 // Result: the unsent byte count of the first frame (0 when it went out), -1 for a
 // null object.
+// Kept for its callers to come: the hub posts through the _locked forms.
 int goose_HW_PowerRequest(goose_HW_t *dev);
 int goose_HW_ShuntdownRequest(goose_HW_t *dev);
 int goose_HW_PowerRequest_locked(goose_HW_t *dev);

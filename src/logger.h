@@ -115,11 +115,13 @@ constexpr int CLOG_BATCH_MS = 20;
 
 extern clog_t clogger;
 
+// Kept for its callers to come: clog_print sends its datagram itself.
 int clog_sendto_serverip(const char *line, int len = -1);
 void *clog_loop(void *arg);
 int clog_fopen(clog_t *clog);
 int clog_flast(clog_t *clog, time_t utc, const char *name);
 int clog_fload(clog_t *clog);
+// Kept for its callers to come: a debugging dump of the managed files.
 void show_flist(clog_t *clog);
 
 // Ring operations, used by clog_print and the writer.

@@ -118,8 +118,8 @@ int tls_pending(modbus_TCP_t *dev) {
     return SSL_pending(dev->ssl) > 0 ? 1 : 0;
 }
 
-constexpr modbus_TCP_io_t kPlainIo = {"tcp", plain_read, plain_write, plain_pending};
-constexpr modbus_TCP_io_t kTlsIo = {"tls", tls_read, tls_write, tls_pending};
+constexpr modbus_TCP_io_t kPlainIo = {plain_read, plain_write, plain_pending};
+constexpr modbus_TCP_io_t kTlsIo = {tls_read, tls_write, tls_pending};
 
 // The code of the last transport failure: SSL_get_error's for a TLS failure, else errno.
 int io_code(const modbus_TCP_t *dev) {

@@ -51,6 +51,7 @@ struct stm32f103_t {
 // 0, or -1 for a null record. can_name, bitrate and enable are accepted, unused.
 int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enable);
 void ccu_STM32_exit(stm32f103_t *dev);
+// Kept for its callers to come: the co-processor is not on CAN yet.
 // Placeholders of the CAN exchange: no effect, -1.
 int ccu_STM32_TransmitVoltage(stm32f103_t *dev, int enable);
 int ccu_STM32_TransmitState(stm32f103_t *dev, int enable);

@@ -19,6 +19,7 @@ int64_t systime_ms(void);
 // clock step at boot (NTP) never stretches or cuts a wait.
 int64_t monotime_ms(void);
 
+// Kept for its callers to come: nothing in the terminal formats the time yet.
 char *format_local_time(char *buff, int bsize);
 char *format_utc_time(char *buff, int bsize);
 void msleep(int timeout);
