@@ -394,6 +394,28 @@ TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
     EXPECT_EQ(slurp(dir / logs[1]), "");
 }
 
+// A chunk that brings the file exactly to the limit starts a new file: the limit is
+// never reached inside one.
+TEST_F(Logger, ChunkReachingTheLimitGoesIntoANewFile) {
+    const std::string msg = "exactly half of the limit\n";
+    clog_init(base.c_str(), 1 << 20, 7);
+    const int n = emit(4, msg);  // the length of every line of this site and thread
+    ASSERT_TRUE(wait_drained());
+    clog_exit();
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+
+    clog_init(base.c_str(), 2 * n, 7);
+    ASSERT_EQ(emit(4, msg), n);
+    ASSERT_TRUE(wait_drained());
+    ASSERT_EQ(emit(4, msg), n);
+    ASSERT_TRUE(wait_drained());
+    auto logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(slurp(dir / logs[0]).size(), (size_t)n);
+    EXPECT_EQ(slurp(dir / logs[1]).size(), (size_t)n);
+}
+
 TEST_F(Logger, RotatesAtChangeOfLocalDate) {
     g_now = utc_of(2026, 3, 1, 23, 59, 50);
     clog_init(base.c_str(), 1 << 20, 7);
