@@ -167,8 +167,8 @@ int ccu_AST_recv_with_timeout(ast_zq_t *dev, int minbytes, int timeout, int trie
         // the last bytes were handled only leaves time to look whether more are there.
         int64_t left = deadline - monotime_ms();
         int ask = wanted - dev->rxbytes;
-        int n = com_ttySx_recv_with_timeout(&dev->tty, reinterpret_cast<char *>(dev->rxbuff) +
-                                                           dev->rxbytes,
+        int n = com_ttySx_recv_with_timeout(&dev->tty,
+                                            reinterpret_cast<char *>(dev->rxbuff) + dev->rxbytes,
                                             ask, left > 0 ? (int)left : 0);
         if (n < 0) return errno;  // a failed wait or a hang-up, logged by the port
         dev->rxbytes += n;

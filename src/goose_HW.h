@@ -98,9 +98,9 @@ struct goose_HW_t {
     // Guards the request records, the header counters, the schedule, the
     // addresses, the key, the socket and the transmit buffer.
     pthread_mutex_t mutex;
-    int fd;                   // raw packet socket; -1 when closed
-    std::atomic<int> state;   // goose_HW_State: which request the worker repeats
-    std::atomic<int> quit;    // set nonzero by shutdown
+    int fd;                  // raw packet socket; -1 when closed
+    std::atomic<int> state;  // goose_HW_State: which request the worker repeats
+    std::atomic<int> quit;   // set nonzero by shutdown
     // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
     std::atomic<uint32_t> heartbeat;
     int T0;                   // settled repetition interval, ms (5000)

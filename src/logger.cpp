@@ -184,7 +184,8 @@ int clog_write_chunk(clog_t *clog) {
         clog->utc = now;
         clog->ltm = tm_now;
         clog_fopen(clog);
-    } else if (clog->fp == nullptr && monotime_ms() - clog->reopen_ms >= tcu_hooks.log_retry_ms.load()) {
+    } else if (clog->fp == nullptr &&
+               monotime_ms() - clog->reopen_ms >= tcu_hooks.log_retry_ms.load()) {
         // Log directory missing, unwritable or full a while ago: try again.
         clog_freopen(clog, now, &tm_now);
     }

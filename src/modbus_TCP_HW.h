@@ -87,10 +87,10 @@ struct modbus_TCP_t {
     // report_mutex; never the reverse.
     pthread_mutex_t io_mutex;
     pthread_mutex_t report_mutex;
-    const modbus_TCP_io_t *io;      // transport of the installed connection
-    uint32_t conn_gen;              // bumped at every install and close
-    int64_t next_connect_ms;        // monotonic: earliest next connection attempt
-    int last_connect_ret;           // result of the last attempt
+    const modbus_TCP_io_t *io;  // transport of the installed connection
+    uint32_t conn_gen;          // bumped at every install and close
+    int64_t next_connect_ms;    // monotonic: earliest next connection attempt
+    int last_connect_ret;       // result of the last attempt
     // Last transport failure: the read or write call's own result, errno right after
     // it, its SSL_get_error code (0: not a TLS failure) and OpenSSL's queue entry.
     int io_ret;

@@ -24,11 +24,11 @@ struct stm32f103_t {
     std::atomic<int> quit;  // nonzero asks the thread to end
     // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
     std::atomic<uint32_t> heartbeat;
-    com_can_t can;          // never opened in this system
-    uint8_t SA;             // own bus address, 0x10
-    uint8_t DA;             // co-processor's address, 0x11
-    uint32_t count;         // completed sampling cycles, wraps
-    uint8_t GUNA_State;     // LED mode: 0 off, 1 steady, other blinking
+    com_can_t can;       // never opened in this system
+    uint8_t SA;          // own bus address, 0x10
+    uint8_t DA;          // co-processor's address, 0x11
+    uint32_t count;      // completed sampling cycles, wraps
+    uint8_t GUNA_State;  // LED mode: 0 off, 1 steady, other blinking
     uint8_t GUNB_State;
     uint32_t voltage[4];  // never written: stay 0
     uint8_t state[4];     // feedbacks K0..K3, 1 = closed

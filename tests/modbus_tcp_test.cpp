@@ -248,7 +248,8 @@ TEST_F(ModbusLink, LargestReportIsWellFormedAndOneMoreIsRefused) {
     for (int i = 0; i <= MODBUS_TCP_REPORT_REGS; i++) dev->regs_0x4000[i] = (uint16_t)(0xA000 + i);
     values.assign(dev->regs_0x4000, dev->regs_0x4000 + MODBUS_TCP_REPORT_REGS);
     pthread_mutex_unlock(&dev->mutex);
-    EXPECT_EQ(modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS), 0);
+    EXPECT_EQ(modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS),
+              0);
     EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), mb_hex(mb_report_frame(4, 0x4000, values)));
     EXPECT_EQ(
         modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS + 1), -2);

@@ -92,8 +92,8 @@ constexpr const char *source_name(const char *path) {
 namespace {
 
 struct update_env_t {
-    const char *root;                // "" on the board
-    int start_delay_ms;              // -1 in all numbers: the default
+    const char *root;    // "" on the board
+    int start_delay_ms;  // -1 in all numbers: the default
     int recv_timeout_ms;
     long long transfer_deadline_ms;  // the default depends on the offer's size
     long long space_margin;
