@@ -21,7 +21,7 @@ int no_shell(const char *) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz_quiet_stdout();
     fuzz_private_root("fuzz_board");
-    gpio_shell = no_shell;
+    tcu_hooks.gpio_shell = no_shell;
     modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
     goose_HW_init(&gooseGUNA, nullptr, 1);
     goose_HW_init(&gooseGUNB, nullptr, 2);

@@ -9,6 +9,7 @@
 #include "config.h"
 #include "fuzz_common.h"
 #include "goose_HW.h"
+#include "modbus_crc.h"
 #include "modbus_TCP_HW.h"
 #include "adcgpio.h"
 #include "tc_tcu.h"
@@ -78,7 +79,7 @@ void check_record(const ast_zq_t *dev) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz_quiet_stdout();
     fuzz_private_root("fuzz_ast");
-    gpio_shell = no_shell;  // contactor and LED commands are not carried out
+    tcu_hooks.gpio_shell = no_shell;  // contactor and LED commands are not carried out
     modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);  // reports dropped, image kept
     goose_HW_init(&gooseGUNA, nullptr, 1);               // posts counted, not sent
     goose_HW_init(&gooseGUNB, nullptr, 2);

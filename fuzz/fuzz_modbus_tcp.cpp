@@ -100,7 +100,7 @@ int check_responses(const uint8_t *b, size_t n) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz_quiet_stdout();
     fuzz_private_root("fuzz_modbus_tcp");
-    gpio_shell = no_shell;
+    tcu_hooks.gpio_shell = no_shell;
     modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
     goose_HW_init(&gooseGUNA, nullptr, 1);
     goose_HW_init(&gooseGUNB, nullptr, 2);

@@ -15,6 +15,7 @@ struct ptimer_t {
     int created;  // timerid is valid: reset and exit never touch a timer that failed to exist
 };
 
+// Kept for its callers to come: nothing in the terminal creates a timer yet.
 // Creates the timer on CLOCK_REALTIME when type is "systime", otherwise on
 // CLOCK_MONOTONIC. The timer stays disarmed until com_ptimer_reset.
 void com_ptimer_init(ptimer_t *ptimer, const char *type, void (*timeout_callback)(void *),

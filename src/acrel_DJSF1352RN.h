@@ -16,6 +16,7 @@ struct DCMeters_t {
     float current_E[2];
 };
 
+// Kept for its callers to come: a bench driver, built in, never started.
 int ccu_DCMeters_init(DCMeters_t *dev, const char *devname);
 void ccu_DCMeters_readV(DCMeters_t *dev);
 void ccu_DCMeters_readI(DCMeters_t *dev);

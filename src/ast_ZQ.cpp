@@ -11,38 +11,9 @@
 #include "config.h"
 #include "goose_HW.h"
 #include "logger.h"
+#include "modbus_crc.h"
 #include "tc_system.h"
 #include "tc_tcu.h"
-
-// ---------------------------------------------------------------- CRC-16/MODBUS
-
-namespace {
-
-constexpr std::array<uint8_t, 256> ast_crc_table(int high) {
-    std::array<uint8_t, 256> t{};
-    for (int i = 0; i < 256; i++) {
-        uint16_t crc = (uint16_t)i;
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : crc >> 1;
-        t[(size_t)i] = high ? (uint8_t)(crc >> 8) : (uint8_t)(crc & 0xFF);
-    }
-    return t;
-}
-
-}  // namespace
-
-const std::array<uint8_t, 256> table_crc_hi = ast_crc_table(0);
-const std::array<uint8_t, 256> table_crc_lo = ast_crc_table(1);
-
-uint16_t modbus_crc16(const uint8_t *buffer, int length) {
-    uint8_t a = 0xFF;
-    uint8_t b = 0xFF;
-    for (int n = 0; buffer != nullptr && n < length; n++) {
-        uint8_t i = buffer[n] ^ a;
-        a = table_crc_hi[i] ^ b;
-        b = table_crc_lo[i];
-    }
-    return (uint16_t)(a + 256 * b);
-}
 
 // ---------------------------------------------------------------- helpers
 
@@ -82,15 +53,6 @@ int ast_gun(const ast_zq_t *dev, uint8_t addr) {
     if (addr == (base | 1)) return 0;
     if (addr == (base | 2)) return 1;
     return -1;
-}
-
-uint16_t ast_be16(const ast_zq_t *dev, int off) {
-    return (uint16_t)((dev->rxbuff[off] << 8) | dev->rxbuff[off + 1]);
-}
-
-uint32_t ast_be32(const ast_zq_t *dev, int off) {
-    return ((uint32_t)dev->rxbuff[off] << 24) | ((uint32_t)dev->rxbuff[off + 1] << 16) |
-           ((uint32_t)dev->rxbuff[off + 2] << 8) | (uint32_t)dev->rxbuff[off + 3];
 }
 
 // The more-commands byte; a frame that ends before it carries none (its place
@@ -201,26 +163,21 @@ int ccu_AST_recv_with_timeout(ast_zq_t *dev, int minbytes, int timeout, int trie
     dev->more_cmd = 0;
 
     for (;;) {
-        // A deadline passed while the last read was handled only leaves time to
-        // look whether bytes are there: a time-out, not a failed wait.
-        int rc = tc_wait_readable(dev->tty.fd, deadline);
-        if (rc < 0) {
-            TCU_LOG(1, "tty:%s\n", dev->tty.devname);
-            return errno;
-        }
-        if (rc == 0) {
+        // The port's own receive waits on the same deadline: a deadline passed while
+        // the last bytes were handled only leaves time to look whether more are there.
+        int64_t left = deadline - monotime_ms();
+        int ask = wanted - dev->rxbytes;
+        int n = com_ttySx_recv_with_timeout(&dev->tty,
+                                            reinterpret_cast<char *>(dev->rxbuff) + dev->rxbytes,
+                                            ask, left > 0 ? (int)left : 0);
+        if (n < 0) return errno;  // a failed wait or a hang-up, logged by the port
+        dev->rxbytes += n;
+        if (n < ask) {
             TCU_LOG_PEER(1, "timeout rxbytes:%d\n", dev->rxbytes);
             if (--tries <= 0) return errno;
             if (ast_resend(dev) < 0) return -2;
             continue;
         }
-        ssize_t n = read(dev->tty.fd, dev->rxbuff + dev->rxbytes, (size_t)(wanted - dev->rxbytes));
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            TCU_LOG(1, "tty:%s\n", dev->tty.devname);
-            return errno;
-        }
-        dev->rxbytes += (int)n;
         if (dev->rxbytes >= 3) {
             // A length byte above AST_MAX_LEN would make the frame overrun the
             // buffer: such a header is as bad as a wrong complement.
@@ -346,11 +303,11 @@ int ccu_AST_cmd0_NoOperation(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
     int len = dev->rxbuff[2];
     int gun = ast_gun(dev, addr);
     if (len > 15) {
-        uint16_t maxI = ast_be16(dev, 5);
-        uint16_t currI = ast_be16(dev, 7);
-        uint16_t currV = ast_be16(dev, 9);
-        uint32_t totalE = ast_be32(dev, 11);
-        uint32_t currE = ast_be32(dev, 15);
+        uint16_t maxI = get_be16(dev->rxbuff + 5);
+        uint16_t currI = get_be16(dev->rxbuff + 7);
+        uint16_t currV = get_be16(dev->rxbuff + 9);
+        uint32_t totalE = get_be32(dev->rxbuff + 11);
+        uint32_t currE = get_be32(dev->rxbuff + 15);
         printf(
             "addr=%02x, maxI:%5hd .1A, currI:%5hd .1A, currV:%5hd .1V, currE:%9d kWh, "
             "totalE:%9d Wh\n",
@@ -417,7 +374,7 @@ int ccu_AST_cmd0_NoOperation(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
 }
 
 int ccu_AST_cmd1_Allocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    uint16_t currP = ast_be16(dev, 5);
+    uint16_t currP = get_be16(dev->rxbuff + 5);
     ast_more(dev, 7);
     TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, currP:%d\n", addr, dev->more_cmd, currP);
     int gun = ast_gun(dev, addr);
@@ -443,8 +400,8 @@ int ccu_AST_cmd2_Deallocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cm
 }
 
 int ccu_AST_cmd3_SetVoltCurr(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
-    float V = (float)ast_be16(dev, 5) / 10.0f;
-    float I = (float)ast_be16(dev, 7) / 10.0f;
+    float V = (float)get_be16(dev->rxbuff + 5) / 10.0f;
+    float I = (float)get_be16(dev->rxbuff + 7) / 10.0f;
     ast_more(dev, 9);
     int gun = ast_gun(dev, addr);
     if (gun < 0) return ccu_AST_responseA(dev, addr, seq, cmd, 1);

@@ -103,6 +103,7 @@ int ccu_AST_queryTemperature(ast_zq_t *dev, uint8_t addr, uint8_t rw, uint8_t AL
 // Processing of the board reply held in rxbuff/rxbytes (17-byte repair included):
 // 0 processed, 1 CRC rejected, -2, -3, -4 as above.
 int ccu_AST_processTemperature(ast_zq_t *dev);
+// Kept for its callers to come: commands 8 to 11 set the controls directly.
 int ccu_AST_GUNA_ELock(ast_zq_t *dev, int lock);
 int ccu_AST_GUNB_ELock(ast_zq_t *dev, int lock);
 int ccu_AST_GUNA_AuxPower(ast_zq_t *dev, int close);
@@ -129,11 +130,3 @@ int ccu_AST_cmd102_QueryGunLockState(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
 int ccu_AST_cmd103_QueryAuxPowerState(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd);
 int ccu_AST_cmd104_QueryOutVoltage(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd);
 int ccu_AST_cmd105_QueryHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd);
-
-// CRC-16/MODBUS (reflected 0xA001, init 0xFFFF), the one CRC-16 of the program;
-// every serial frame carries it low byte first.
-// table_crc_hi[i] is the low byte, table_crc_lo[i] the high byte of the CRC of the
-// single byte i from a zero register (the Modbus serial-line tables).
-extern const std::array<uint8_t, 256> table_crc_hi;
-extern const std::array<uint8_t, 256> table_crc_lo;
-uint16_t modbus_crc16(const uint8_t *buffer, int length);

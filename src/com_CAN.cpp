@@ -17,16 +17,6 @@
 #include "logger.h"
 #include "tc_system.h"
 
-static int com_CAN_system(const char *cmd) {
-    return system(cmd);
-}
-
-static std::atomic<com_CAN_runner_t> can_runner{com_CAN_system};
-
-void com_CAN_set_runner(com_CAN_runner_t runner) {
-    can_runner.store(runner != nullptr ? runner : com_CAN_system);
-}
-
 int com_CAN_name_valid(const char *name) {
     if (name == nullptr || name[0] == '\0') return 0;
     int n = 0;
@@ -51,7 +41,8 @@ int com_CAN_init(com_can_t *dev, const char *can_name, int bitrate) {
     char cmd[128] = {0};
     snprintf(cmd, sizeof cmd, "ip link set %s down\nip link set %s up type can bitrate %d\n",
              can_name, can_name, bitrate);
-    int ret = can_runner.load()(cmd);
+    tc_shell_fn run = tcu_hooks.can_shell.load();
+    int ret = run != nullptr ? run(cmd) : system(cmd);
     if (ret < 0) {
         // A shell that could not be started must not read as a descriptor.
         TCU_LOG(1, "ret=%d\n", ret);

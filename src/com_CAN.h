@@ -6,16 +6,13 @@
 #include <cstdint>
 #include <linux/can.h>
 
+#include "tc_system.h"
+
 struct com_can_t {
     int fd;                // raw CAN socket, valid when > 0
     int bitrate;           // bit/s; the owner's, never written here
     const char *can_name;  // borrowed, must outlive the port
 };
-
-// Runs one shell text and returns what system() returns. Tests record the text
-// instead of reconfiguring an interface; nullptr restores system().
-typedef int (*com_CAN_runner_t)(const char *cmd);
-void com_CAN_set_runner(com_CAN_runner_t runner);
 
 // Longest interface name the kernel takes (IFNAMSIZ - 1).
 constexpr int COM_CAN_NAME_MAX = 15;
@@ -23,9 +20,11 @@ constexpr int COM_CAN_NAME_MAX = 15;
 // text and inside an interface request), else 0.
 int com_CAN_name_valid(const char *name);
 
+// Kept for its callers to come: the co-processor record holds a port that is never opened.
 // The descriptor (> 0); -1 null dev (after the interface has been reconfigured),
 // -2 socket creation failed, -3 interface name refused (nothing run),
-// -4 the shell could not be run.
+// -4 the shell could not be run. The `ip link` text runs through system()
+// (tcu_hooks.can_shell in tests).
 int com_CAN_init(com_can_t *dev, const char *can_name, int bitrate);
 void com_CAN_exit(com_can_t *dev);
 int com_CAN_filter(com_can_t *dev, uint32_t canMask, int canID);

@@ -22,6 +22,7 @@ int com_ttySx_init(com_ttySx_t *dev, const char *devname, int baudrate, int data
 // 0; -1 no record; -2 reopen failed; -3 applying the settings failed.
 int comm_ttySx_reset(com_ttySx_t *dev);
 int com_ttySx_send(com_ttySx_t *dev, const char *txbuff, int txlen);
+// Kept for its callers to come: every receive so far has a deadline.
 int com_ttySx_recv(com_ttySx_t *dev, char *rxbuff, int rxsize);
 int com_ttySx_flush(com_ttySx_t *dev);
 // Discards received bytes only; what is still being sent stays queued.
@@ -34,4 +35,5 @@ int com_ttySx_rs485_control(com_ttySx_t *dev, int send);
 void com_ttySx_exit(com_ttySx_t *dev);
 
 // CRC-32/JAMCRC (reflected 0xEDB88320, init 0xFFFFFFFF, no final inversion).
+// Kept for its callers to come: no frame carries a CRC-32 yet.
 uint32_t com_crc32(const uint8_t *buf, int len);

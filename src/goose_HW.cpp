@@ -29,17 +29,6 @@ constexpr uint16_t TIME_ALLOWED_TO_LIVE_MS = 10000;
 // thread: 500 ms keeps the two publishers at 4 wake-ups a second between frames.
 constexpr int SLEEP_SLICE_MS = 500;
 
-class mutex_guard {
-  public:
-    explicit mutex_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~mutex_guard() { pthread_mutex_unlock(m_); }
-    mutex_guard(const mutex_guard &) = delete;
-    mutex_guard &operator=(const mutex_guard &) = delete;
-
-  private:
-    pthread_mutex_t *m_;
-};
-
 char *format_mac(char *buff, int bsize, const uint8_t *mac) {
     snprintf(buff, (size_t)bsize, "%02x %02x %02x %02x %02x %02x", mac[0], mac[1], mac[2], mac[3],
              mac[4], mac[5]);
@@ -152,7 +141,7 @@ int goose_HW_init(goose_HW_t *dev, const char *interfaceID, uint16_t connector_i
         TCU_LOG(1, "ifname not configured: goose:%p publishes nothing\n", (void *)dev);
         return -6;
     }
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     return goose_HW_open_socket(dev);
 }
 
@@ -262,13 +251,13 @@ int goose_HW_ShuntdownRequest_send_locked(goose_HW_t *dev, const ShutdownRequest
 
 int goose_HW_PowerRequest_send(goose_HW_t *dev, const PowerRequest_t *pdu) {
     if (dev == nullptr) return -1;
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     return goose_HW_PowerRequest_send_locked(dev, pdu);
 }
 
 int goose_HW_ShuntdownRequest_send(goose_HW_t *dev, const ShutdownRequest_t *pdu) {
     if (dev == nullptr) return -1;
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     return goose_HW_ShuntdownRequest_send_locked(dev, pdu);
 }
 
@@ -294,19 +283,19 @@ int goose_HW_ShuntdownRequest_locked(goose_HW_t *dev) {
 // worker never sends between the two with a mismatched stNum/sqNum.
 int goose_HW_PowerRequest(goose_HW_t *dev) {
     if (dev == nullptr) return -1;
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     return goose_HW_PowerRequest_locked(dev);
 }
 
 int goose_HW_ShuntdownRequest(goose_HW_t *dev) {
     if (dev == nullptr) return -1;
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     return goose_HW_ShuntdownRequest_locked(dev);
 }
 
 int goose_HW_turn(goose_HW_t *dev) {
     if (dev == nullptr) return -1;
-    mutex_guard lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     if (dev->fd < 0) goose_HW_open_socket(dev);
     // state is read in the same hold as the build: a post cannot slip in between and
     // have its new stNum carry the previous request.
@@ -339,8 +328,9 @@ void *goose_HW_loop(void *argv) {
 
 void goose_HW_exit(goose_HW_t *dev) {
     if (dev == nullptr) return;
-    pthread_mutex_lock(&dev->mutex);
-    close_socket(dev);
-    pthread_mutex_unlock(&dev->mutex);
+    {
+        tc_lock lock(&dev->mutex);
+        close_socket(dev);
+    }
     pthread_mutex_destroy(&dev->mutex);
 }

@@ -98,9 +98,9 @@ struct goose_HW_t {
     // Guards the request records, the header counters, the schedule, the
     // addresses, the key, the socket and the transmit buffer.
     pthread_mutex_t mutex;
-    int fd;                   // raw packet socket; -1 when closed
-    std::atomic<int> state;   // goose_HW_State: which request the worker repeats
-    std::atomic<int> quit;    // set nonzero by shutdown
+    int fd;                  // raw packet socket; -1 when closed
+    std::atomic<int> state;  // goose_HW_State: which request the worker repeats
+    std::atomic<int> quit;   // set nonzero by shutdown
     // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
     std::atomic<uint32_t> heartbeat;
     int T0;                   // settled repetition interval, ms (5000)
@@ -122,7 +122,8 @@ struct goose_HW_t {
     uint8_t dst_mac[6];
     uint8_t tx_buff[GOOSE_HW_BUFF_SIZE];
     int tx_bytes;
-    uint8_t rx_buff[GOOSE_HW_BUFF_SIZE];  // never filled: the socket is never read
+    // Kept for its callers to come: the socket is never read, so this stays empty.
+    uint8_t rx_buff[GOOSE_HW_BUFF_SIZE];
     int rx_bytes;
     char goID_cache[GOOSE_HW_CACHE_SIZE];
     char goCBRef_cache[GOOSE_HW_CACHE_SIZE];
@@ -172,6 +173,7 @@ int goose_HW_ShuntdownRequest_send_locked(goose_HW_t *dev, const ShutdownRequest
 // it. Sending on the raw socket does not block, so sending under the mutex is fine.
 // Result: the unsent byte count of the first frame (0 when it went out), -1 for a
 // null object.
+// Kept for its callers to come: the hub posts through the _locked forms.
 int goose_HW_PowerRequest(goose_HW_t *dev);
 int goose_HW_ShuntdownRequest(goose_HW_t *dev);
 int goose_HW_PowerRequest_locked(goose_HW_t *dev);

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "tc_system.h"
+
 namespace {
 
 constexpr char POWER_REPLY_ID[] = "CC/0$GO$PowerRequestReply";
@@ -56,17 +58,6 @@ bool copy_text(char (&cache)[GOOSE_HW_CACHE_SIZE], const uint8_t *src, int lengt
     return true;
 }
 
-uint16_t be16(const uint8_t *p) {
-    return (uint16_t)(p[0] << 8 | p[1]);
-}
-
-float be_float(const uint8_t *p) {
-    uint32_t bits = (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-    float f;
-    std::memcpy(&f, &bits, sizeof(f));
-    return f;
-}
-
 // Takes up to count entries of one type while the expected tag stands at *pos.
 // Returns the number taken, or -1 for an entry that runs past end or is shorter
 // than its type.
@@ -78,9 +69,9 @@ int take_group(const uint8_t *buff, int *pos, int end, uint8_t tag, T *const *fi
         element_t el;
         if (read_element(buff, *pos, end, &el) < 0 || el.length < need) return -1;
         if constexpr (sizeof(T) == 2) {
-            *fields[taken] = be16(buff + el.value);
+            *fields[taken] = get_be16(buff + el.value);
         } else {
-            *fields[taken] = be_float(buff + el.value);
+            *fields[taken] = get_be_float(buff + el.value);
         }
         *pos = el.next;
         taken++;

@@ -17,6 +17,7 @@ int goose_HW_decode_length(const uint8_t *buff, int index, int *length);
 // has an unsupported form, or a header text of 128 characters or more; -8 no entry
 // count or no allData; -9 not a known reply (goID or entry count); -7 also for a
 // reply entry that runs past allData or is shorter than its type.
+// Kept for its callers to come: no reply frame is read yet.
 int goose_HW_decode_APDU(goose_HW_t *dev, const uint8_t *buff, int length);
 // The allData content of a reply into ack. 0; -1 null argument; -7 an entry that
 // runs past length or is too short for its type (ack then unchanged).

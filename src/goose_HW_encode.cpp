@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "hmac_sha256.h"
+#include "modbus_crc.h"
+#include "tc_system.h"
 
 namespace {
 
@@ -28,20 +30,6 @@ constexpr std::array<uint32_t, 256> make_crc32_table() {
 
 constexpr std::array<uint32_t, 256> crc32_table = make_crc32_table();
 
-inline int put_be16(uint8_t *buff, int index, uint16_t v) {
-    buff[index++] = (uint8_t)(v >> 8);
-    buff[index++] = (uint8_t)v;
-    return index;
-}
-
-inline int put_be32(uint8_t *buff, int index, uint32_t v) {
-    buff[index++] = (uint8_t)(v >> 24);
-    buff[index++] = (uint8_t)(v >> 16);
-    buff[index++] = (uint8_t)(v >> 8);
-    buff[index++] = (uint8_t)v;
-    return index;
-}
-
 }  // namespace
 
 int goose_HW_append_length(uint8_t *buff, int index, int length) {
@@ -53,7 +41,8 @@ int goose_HW_append_length(uint8_t *buff, int index, int length) {
         buff[index++] = (uint8_t)n;
     } else if (n <= 0xFFFE) {
         buff[index++] = 0x82;
-        index = put_be16(buff, index, (uint16_t)n);
+        put_be16(buff + index, (uint16_t)n);
+        index += 2;
     } else {
         // 65535 already takes the three-byte form, as the peers expect.
         buff[index++] = 0x83;
@@ -86,13 +75,15 @@ int goose_HW_encode_string(uint8_t *buff, int index, uint8_t tag, const char *st
 int goose_HW_encode_uint32(uint8_t *buff, int index, uint8_t tag, uint32_t value) {
     buff[index++] = tag;
     buff[index++] = 0x04;
-    return put_be32(buff, index, value);
+    put_be32(buff + index, value);
+    return index + 4;
 }
 
 int goose_HW_encode_uint16(uint8_t *buff, int index, uint8_t tag, uint16_t value) {
     buff[index++] = tag;
     buff[index++] = 0x02;
-    return put_be16(buff, index, value);
+    put_be16(buff + index, value);
+    return index + 2;
 }
 
 int goose_HW_encode_boolean(uint8_t *buff, int index, uint8_t tag, bool value) {
@@ -110,7 +101,8 @@ int goose_HW_encode_timeval(uint8_t *buff, int index, uint8_t tag, const struct 
     uint32_t fraction = ms * 16777 + (ms * 216) / 1000;
     buff[index++] = tag;
     buff[index++] = 0x08;
-    index = put_be32(buff, index, sec);
+    put_be32(buff + index, sec);
+    index += 4;
     buff[index++] = (uint8_t)(fraction >> 16);
     buff[index++] = (uint8_t)(fraction >> 8);
     buff[index++] = (uint8_t)fraction;
@@ -124,7 +116,8 @@ int goose_HW_encode_float(uint8_t *buff, int index, uint8_t tag, float tv) {
     std::memcpy(&bits, &tv, sizeof(bits));
     buff[index++] = tag;
     buff[index++] = 0x04;
-    return put_be32(buff, index, bits);
+    put_be32(buff + index, bits);
+    return index + 4;
 }
 
 int goose_HW_encode_PowerRequest(goose_HW_t *, uint8_t *buff, int index,
@@ -182,32 +175,33 @@ int goose_HW_encode_Eth8021Q(goose_HW_t *dev, uint8_t *buff, int index, uint16_t
     int ethertype = index;
     buff[index++] = GOOSE_ETHERTYPE_HI;
     buff[index++] = GOOSE_ETHERTYPE_LO;
-    index = put_be16(buff, index, APPID);
+    put_be16(buff + index, APPID);
+    index += 2;
     // Length counts APPID through the end of the goosePdu, not the trailer.
-    index = put_be16(buff, index, (uint16_t)(length + 8));
+    put_be16(buff + index, (uint16_t)(length + 8));
+    index += 2;
     // Reserved 1 carries the trailer length, reserved 2 the CRC of the header.
-    index = put_be16(buff, index, GOOSE_TRAILER_SIZE);
-    index = put_be16(buff, index, goose_HW_crc16(buff + ethertype, 8));
+    put_be16(buff + index, GOOSE_TRAILER_SIZE);
+    index += 2;
+    put_be16(buff + index, goose_HW_crc16(buff + ethertype, 8));
+    index += 2;
     std::memmove(buff + index, APDU, (size_t)length);
     index += length;
     uint8_t mac[GOOSE_HMAC_SIZE] = {};
     HMAC_SHA256(dev->HMAC, GOOSE_HW_KEY_SIZE, buff + ethertype, index - ethertype, mac);
     buff[index++] = GOOSE_TRAILER_TAG;
-    index = put_be16(buff, index, GOOSE_HMAC_SIZE);
+    put_be16(buff + index, GOOSE_HMAC_SIZE);
+    index += 2;
     std::memcpy(buff + index, mac, GOOSE_HMAC_SIZE);
     return index + GOOSE_HMAC_SIZE;
 }
 
+// The serial frames' CRC; the header carries it high byte first.
 uint16_t goose_HW_crc16(const uint8_t *addr, uint16_t addrLength) {
-    uint16_t crc = 0xFFFF;
-    if (addr == nullptr) return crc;
-    for (uint16_t i = 0; i < addrLength; i++) {
-        crc ^= addr[i];
-        for (int k = 0; k < 8; k++) crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
+    return modbus_crc16(addr, addrLength);
 }
 
+// Kept for its callers to come: no frame carries a CRC-32 yet.
 uint32_t goose_HW_crc32(const uint8_t *buf, uint16_t len) {
     uint32_t crc = 0xFFFFFFFFu;
     if (buf == nullptr) return crc;

@@ -38,7 +38,7 @@ int goose_HW_encode_APDU(goose_HW_t *dev, uint8_t *buff, int index, uint32_t Set
 int goose_HW_encode_Eth8021Q(goose_HW_t *dev, uint8_t *buff, int index, uint16_t priority,
                              uint16_t VLAN, uint16_t APPID, const uint8_t *APDU, int length);
 
-// CRC-16/MODBUS bit by bit (the GOOSE header's reserved word 2, high byte first).
+// CRC-16/MODBUS (modbus_crc16), the GOOSE header's reserved word 2, high byte first.
 uint16_t goose_HW_crc16(const uint8_t *addr, uint16_t addrLength);
 // CRC-32/MPEG-2, table driven; no frame uses it.
 uint32_t goose_HW_crc32(const uint8_t *buf, uint16_t len);

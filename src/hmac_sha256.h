@@ -34,6 +34,7 @@ void hmac_sha256_update(hmac_sha256_ctx_t *hmac, const uint8_t *m, uint32_t mlen
 // Writes the 32-byte MAC, then leaves the context keyed and empty.
 void hmac_sha256_final(hmac_sha256_ctx_t *hmac, uint8_t *md);
 
+// Kept for its callers to come: no key is derived from a password yet.
 // dklen bytes of PBKDF2-HMAC-SHA256 of the password key under salt; rounds 0 counts
 // as 1. hmac is the caller's work context, left keyed with the password.
 void pbkdf2_sha256(hmac_sha256_ctx_t *hmac, const uint8_t *key, uint32_t keylen,
@@ -42,6 +43,7 @@ void pbkdf2_sha256(hmac_sha256_ctx_t *hmac, const uint8_t *key, uint32_t keylen,
 
 // One-shot forms; a negative length counts as 0.
 void HMAC_SHA256(const uint8_t *key, int keyLen, const uint8_t *value, int valueLen, uint8_t *out);
+// Kept for its callers to come: only the HMAC is used on the wire.
 void HASH_SHA256(const uint8_t *key, int keyLen, uint8_t *out);
 // Self-contained second routine; same digest as HASH_SHA256, any length, constant
 // stack (the padding is built in the last one or two blocks only).

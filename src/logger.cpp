@@ -19,12 +19,11 @@
 
 clog_t clogger;
 
-static time_t clog_time_now(void) {
-    return time(nullptr);
+// The clock of stamps, names and rotation: tcu_hooks.log_clock when a test set one.
+static time_t clog_clock(void) {
+    tc_clock_fn clock = tcu_hooks.log_clock.load(std::memory_order_relaxed);
+    return clock != nullptr ? clock() : time(nullptr);
 }
-time_t (*clog_clock)(void) = clog_time_now;
-std::atomic<int> clog_retry_ms{10000};
-std::atomic<int> clog_console{1};
 
 static constexpr const char *console_color_info[6] = {"35;22m", "31;22m", "33;22m",
                                                       "36;22m", "32;22m", "34;22m"};
@@ -35,8 +34,6 @@ static constexpr int line_body_max = CLOG_LINE_MAX - color_reset_len;
 static constexpr uint64_t peer_bound_bit = 1ull << 48;
 
 static pthread_once_t clog_once = PTHREAD_ONCE_INIT;
-// Tests park the writer on this lock to let the ring fill up.
-static pthread_mutex_t clog_hold_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Only the writer (and clog_init before it starts) opens files.
 static tc_fail_gate_t clog_open_gate;
 
@@ -178,7 +175,7 @@ int clog_write_chunk(clog_t *clog) {
     clog->busy.store(1);
     pthread_mutex_unlock(&clog->mutex);
 
-    if (clog_console.load(std::memory_order_relaxed)) clog_stdout(clog->obuf, n);
+    if (tcu_hooks.log_console.load(std::memory_order_relaxed)) clog_stdout(clog->obuf, n);
 
     time_t now = clog_clock();
     struct tm tm_now;
@@ -187,7 +184,8 @@ int clog_write_chunk(clog_t *clog) {
         clog->utc = now;
         clog->ltm = tm_now;
         clog_fopen(clog);
-    } else if (clog->fp == nullptr && monotime_ms() - clog->reopen_ms >= clog_retry_ms.load()) {
+    } else if (clog->fp == nullptr &&
+               monotime_ms() - clog->reopen_ms >= tcu_hooks.log_retry_ms.load()) {
         // Log directory missing, unwritable or full a while ago: try again.
         clog_freopen(clog, now, &tm_now);
     }
@@ -643,8 +641,7 @@ void *clog_loop(void *arg) {
         }
         clog_rate_flush();
         int quit = clog->quit.load();
-        pthread_mutex_lock(&clog_hold_mutex);
-        pthread_mutex_unlock(&clog_hold_mutex);
+        while (tcu_hooks.log_hold.load(std::memory_order_acquire) != 0) msleep(1);
         // Lines queued before quit was raised are written before returning.
         clog_write_chunk(clog);
         if (quit) break;
@@ -755,13 +752,6 @@ void show_flist(clog_t *clog) {
     for (int i = 0; i < clog->fnumb && clog->flist != nullptr && clog->flutc != nullptr; i++)
         printf("flist:%d, utc:%ld, log_filename:%s\n", i, (long)clog->flutc[i], clog->flist[i]);
     printf("\n");
-}
-
-void clog_hold_writer(int hold) {
-    if (hold)
-        pthread_mutex_lock(&clog_hold_mutex);
-    else
-        pthread_mutex_unlock(&clog_hold_mutex);
 }
 
 int clog_drained(void) {

@@ -11,6 +11,8 @@
 #include <semaphore.h>
 #include <cstdio>
 
+#include "tc_system.h"
+
 void clog_init(const char *log_filename, int max_filesize, int max_filenumb);
 int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FILENAME, int LINENO,
                const char *format, ...) __attribute__((format(printf, 6, 7)));
@@ -113,11 +115,13 @@ constexpr int CLOG_BATCH_MS = 20;
 
 extern clog_t clogger;
 
+// Kept for its callers to come: clog_print sends its datagram itself.
 int clog_sendto_serverip(const char *line, int len = -1);
 void *clog_loop(void *arg);
 int clog_fopen(clog_t *clog);
 int clog_flast(clog_t *clog, time_t utc, const char *name);
 int clog_fload(clog_t *clog);
+// Kept for its callers to come: a debugging dump of the managed files.
 void show_flist(clog_t *clog);
 
 // Ring operations, used by clog_print and the writer.
@@ -127,14 +131,7 @@ int clog_ring_take(clog_t *clog, char *out);
 // Parses "<base>_YYYYMMDD_HHMMSS.log" exactly; 0 and *utc set on a match, <0 otherwise.
 int clog_parse_name(const char *base, const char *name, time_t *utc);
 
-// Clock used for line stamps, file names and date rotation (replaceable by tests).
-extern time_t (*clog_clock)(void);
-// Pause between attempts to open a log file after a failure, in milliseconds.
-extern std::atomic<int> clog_retry_ms;
-// 0 keeps the writer from echoing chunks on standard output (benchmarks).
-extern std::atomic<int> clog_console;
-// Holds the writer before it takes the next chunk (1) or lets it go (0); both
-// calls must come from the same thread.
-void clog_hold_writer(int hold);
+// The benchmarks' name of tcu_hooks.log_console (tc_system.h).
+inline std::atomic<int> &clog_console = tcu_hooks.log_console;
 // 1 once every queued byte has been taken and written.
 int clog_drained(void);

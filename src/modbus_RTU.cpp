@@ -3,18 +3,10 @@
 // function code and echoes.
 #include "modbus_RTU.h"
 
-#include "ast_ZQ.h"
+#include "modbus_crc.h"
+#include "tc_system.h"
 
 namespace {
-
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = (uint8_t)(v >> 8);
-    p[1] = (uint8_t)(v & 0xFF);
-}
-
-uint16_t get16(const uint8_t *p) {
-    return (uint16_t)((p[0] << 8) | p[1]);
-}
 
 // How a 5-byte reply that is not an exception is treated.
 enum five_rule { FIVE_REFUSED, FIVE_ACCEPTED };
@@ -67,8 +59,8 @@ int read_bits(com_ttySx_t *tty, uint8_t slave, uint8_t fc, uint16_t addr, uint16
     uint8_t frame[260] = {};
     frame[0] = slave;
     frame[1] = fc;
-    put16(frame + 2, addr);
-    put16(frame + 4, nb);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, nb);
     int expected = 5 + (nb + 7) / 8;
     int result = 0;
     int n = rtu_exchange(tty, frame, 8, expected, FIVE_REFUSED, false, &result);
@@ -85,13 +77,13 @@ int read_registers(com_ttySx_t *tty, uint8_t slave, uint8_t fc, uint16_t addr, u
     uint8_t frame[260] = {};
     frame[0] = slave;
     frame[1] = fc;
-    put16(frame + 2, addr);
-    put16(frame + 4, nb);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, nb);
     int result = 0;
     // An input-register exception is known by its function code at any length.
     int n = rtu_exchange(tty, frame, 8, 5 + 2 * nb, FIVE_REFUSED, fc == 0x04, &result);
     if (n <= 0) return result;
-    for (int i = 0; i < nb && value != nullptr; i++) value[i] = get16(frame + 3 + 2 * i);
+    for (int i = 0; i < nb && value != nullptr; i++) value[i] = get_be16(frame + 3 + 2 * i);
     return 0;
 }
 
@@ -122,12 +114,12 @@ int modbus_RTU_write_single_coil(com_ttySx_t *tty, uint8_t slave, uint16_t addr,
     const uint16_t coil = value ? 0xFF00 : 0x0000;
     frame[0] = slave;
     frame[1] = 0x05;
-    put16(frame + 2, addr);
-    put16(frame + 4, coil);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, coil);
     int result = 0;
     int n = rtu_exchange(tty, frame, 8, 8, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
-    if (get16(frame + 2) != addr || get16(frame + 4) != coil) return MODBUS_RTU_E_REPLY;
+    if (get_be16(frame + 2) != addr || get_be16(frame + 4) != coil) return MODBUS_RTU_E_REPLY;
     return 0;
 }
 
@@ -136,12 +128,12 @@ int modbus_RTU_write_single_register(com_ttySx_t *tty, uint8_t slave, uint16_t a
     uint8_t frame[16] = {};
     frame[0] = slave;
     frame[1] = 0x06;
-    put16(frame + 2, addr);
-    put16(frame + 4, value);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, value);
     int result = 0;
     int n = rtu_exchange(tty, frame, 8, 8, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
-    if (get16(frame + 2) != addr || get16(frame + 4) != value) return MODBUS_RTU_E_REPLY;
+    if (get_be16(frame + 2) != addr || get_be16(frame + 4) != value) return MODBUS_RTU_E_REPLY;
     return 0;
 }
 
@@ -164,8 +156,8 @@ int modbus_RTU_write_multiple_coils(com_ttySx_t *tty, uint8_t slave, uint16_t ad
     const int bytes = (nb + 7) / 8;
     frame[0] = slave;
     frame[1] = 0x0F;
-    put16(frame + 2, addr);
-    put16(frame + 4, nb);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, nb);
     frame[6] = (uint8_t)bytes;
     for (int i = 0; i < nb && value != nullptr; i++) {
         if (value[i]) frame[7 + i / 8] |= (uint8_t)(1u << (i % 8));
@@ -173,7 +165,7 @@ int modbus_RTU_write_multiple_coils(com_ttySx_t *tty, uint8_t slave, uint16_t ad
     int result = 0;
     int n = rtu_exchange(tty, frame, 9 + bytes, 8, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
-    if (get16(frame + 2) != addr || get16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
+    if (get_be16(frame + 2) != addr || get_be16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
     return 0;
 }
 
@@ -183,14 +175,14 @@ int modbus_RTU_write_multiple_registers(com_ttySx_t *tty, uint8_t slave, uint16_
     uint8_t frame[260] = {};
     frame[0] = slave;
     frame[1] = 0x10;
-    put16(frame + 2, addr);
-    put16(frame + 4, nb);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, nb);
     frame[6] = (uint8_t)(2 * nb);
-    for (int i = 0; i < nb && value != nullptr; i++) put16(frame + 7 + 2 * i, value[i]);
+    for (int i = 0; i < nb && value != nullptr; i++) put_be16(frame + 7 + 2 * i, value[i]);
     int result = 0;
     int n = rtu_exchange(tty, frame, 9 + 2 * nb, 8, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
-    if (get16(frame + 2) != addr || get16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
+    if (get_be16(frame + 2) != addr || get_be16(frame + 4) != nb) return MODBUS_RTU_E_REPLY;
     return 0;
 }
 
@@ -213,13 +205,13 @@ int modbus_RTU_mask_write_register(com_ttySx_t *tty, uint8_t slave, uint16_t add
     uint8_t frame[16] = {};
     frame[0] = slave;
     frame[1] = 0x16;
-    put16(frame + 2, addr);
-    put16(frame + 4, and_mask);
-    put16(frame + 6, or_mask);
+    put_be16(frame + 2, addr);
+    put_be16(frame + 4, and_mask);
+    put_be16(frame + 6, or_mask);
     int result = 0;
     int n = rtu_exchange(tty, frame, 10, 10, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
-    if (get16(frame + 2) != addr) return MODBUS_RTU_E_REPLY;
+    if (get_be16(frame + 2) != addr) return MODBUS_RTU_E_REPLY;
     return 0;
 }
 
@@ -231,17 +223,17 @@ int modbus_RTU_read_write_registers(com_ttySx_t *tty, uint8_t slave, uint16_t re
     uint8_t frame[260] = {};
     frame[0] = slave;
     frame[1] = 0x17;
-    put16(frame + 2, read_addr);
-    put16(frame + 4, read_nb);
-    put16(frame + 6, write_addr);
-    put16(frame + 8, write_nb);
+    put_be16(frame + 2, read_addr);
+    put_be16(frame + 4, read_nb);
+    put_be16(frame + 6, write_addr);
+    put_be16(frame + 8, write_nb);
     frame[10] = (uint8_t)(2 * write_nb);
-    for (int i = 0; i < write_nb && value != nullptr; i++) put16(frame + 11 + 2 * i, value[i]);
+    for (int i = 0; i < write_nb && value != nullptr; i++) put_be16(frame + 11 + 2 * i, value[i]);
     int result = 0;
     int n =
         rtu_exchange(tty, frame, 13 + 2 * write_nb, 5 + 2 * read_nb, FIVE_REFUSED, false, &result);
     if (n <= 0) return result;
     if (frame[2] != 2 * read_nb) return MODBUS_RTU_E_REPLY;
-    for (int i = 0; i < read_nb && value != nullptr; i++) value[i] = get16(frame + 3 + 2 * i);
+    for (int i = 0; i < read_nb && value != nullptr; i++) value[i] = get_be16(frame + 3 + 2 * i);
     return 0;
 }

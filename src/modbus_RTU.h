@@ -6,6 +6,7 @@
 
 #include "com_ttySx.h"
 
+// Kept for its callers to come: a bench driver, built in, never started.
 // Results: 0 success; -1 no or incomplete reply (3000 ms time-out) or receive error;
 // -2 CRC mismatch; -3 wrong function, echo or byte count, or a 5-byte reply that is
 // not an exception; -4 quantity beyond the Modbus limits (refused before sending);

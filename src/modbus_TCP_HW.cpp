@@ -34,38 +34,29 @@ constexpr int kBuffSize = 1024;
 // 9 header bytes + 2 per register must fit the response buffer.
 constexpr int kMaxReadRegs = (kBuffSize - 9) / 2;
 static_assert(22 + 2 * MODBUS_TCP_REPORT_REGS <= kBuffSize, "a report fits the report buffer");
-
-// ---------------------------------------------------------------------------
-// Small locking helpers: a pthread mutex cannot go into std::lock_guard.
-
-struct link_lock {
-    pthread_mutex_t *m;
-    explicit link_lock(pthread_mutex_t *mutex) : m(mutex) { pthread_mutex_lock(m); }
-    ~link_lock() { pthread_mutex_unlock(m); }
-    link_lock(const link_lock &) = delete;
-    link_lock &operator=(const link_lock &) = delete;
-};
-
-inline uint16_t be16(const uint8_t *p) {
-    return (uint16_t)((p[0] << 8) | p[1]);
-}
-inline void put_be16(uint8_t *p, uint16_t v) {
-    p[0] = (uint8_t)(v >> 8);
-    p[1] = (uint8_t)(v & 0xFF);
-}
+// Its two length bytes are 8 bits wide: 16 + 2N must stay below 256 (N at most 119).
+static_assert(16 + 2 * MODBUS_TCP_REPORT_REGS <= 0xFF, "a report's length fits its byte");
 
 // ---------------------------------------------------------------------------
 // Transports. Both run on a non-blocking socket, so that nothing waits on the
 // network inside them: waiting is done by the callers with a deadline.
+
+// Records a failed transport call: its own result, errno right after it, the
+// SSL_get_error code (0: not a TLS failure) and OpenSSL's queue entry (0: none).
+int io_failed(modbus_TCP_t *dev, int ret, int err, int ssl_code, unsigned long detail) {
+    dev->io_ret = ret;
+    dev->io_errno = err;
+    dev->io_ssl_code = ssl_code;
+    dev->io_detail = detail;
+    return -2;
+}
 
 int plain_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     ssize_t n = recv(dev->fd, buff, (size_t)size, MSG_DONTWAIT);
     if (n > 0) return (int)n;
     if (n == 0) return -1;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    dev->io_error = errno;
-    dev->io_detail = 0;
-    return -2;
+    return io_failed(dev, (int)n, errno, 0, 0);
 }
 
 int plain_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
@@ -75,9 +66,7 @@ int plain_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events)
         *events = POLLOUT;
         return 0;
     }
-    dev->io_error = (n < 0) ? errno : EPIPE;
-    dev->io_detail = 0;
-    return -2;
+    return io_failed(dev, (int)n, (n < 0) ? errno : EPIPE, 0, 0);
 }
 
 int plain_pending(modbus_TCP_t *) {
@@ -86,8 +75,10 @@ int plain_pending(modbus_TCP_t *) {
 
 int tls_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     ERR_clear_error();
+    errno = 0;
     int n = SSL_read(dev->ssl, buff, size);
     if (n > 0) return n;
+    int sys_err = errno;
     int err = SSL_get_error(dev->ssl, n);
     // Session tickets, key updates and partial records arrive without application
     // data: "nothing yet", not a failure.
@@ -96,16 +87,16 @@ int tls_read(modbus_TCP_t *dev, uint8_t *buff, int size) {
     // After a fatal error OpenSSL must not write a close_notify on this connection.
     SSL_set_quiet_shutdown(dev->ssl, 1);
     unsigned long detail = ERR_peek_last_error();
-    if (err == SSL_ERROR_SYSCALL && detail == 0 && errno == 0) return -1;  // EOF, no notify
-    dev->io_error = err;
-    dev->io_detail = detail;
-    return -2;
+    if (err == SSL_ERROR_SYSCALL && detail == 0 && sys_err == 0) return -1;  // EOF, no notify
+    return io_failed(dev, n, sys_err, err, detail);
 }
 
 int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
     ERR_clear_error();
+    errno = 0;
     int n = SSL_write(dev->ssl, buff, size);
     if (n > 0) return n;
+    int sys_err = errno;
     int err = SSL_get_error(dev->ssl, n);
     if (err == SSL_ERROR_WANT_WRITE) {
         *events = POLLOUT;
@@ -116,9 +107,7 @@ int tls_write(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events) {
         return 0;
     }
     SSL_set_quiet_shutdown(dev->ssl, 1);
-    dev->io_error = err;
-    dev->io_detail = ERR_peek_last_error();
-    return -2;
+    return io_failed(dev, n, sys_err, err, ERR_peek_last_error());
 }
 
 // Decrypted bytes left over from a read capped by the free buffer space sit inside
@@ -129,15 +118,41 @@ int tls_pending(modbus_TCP_t *dev) {
     return SSL_pending(dev->ssl) > 0 ? 1 : 0;
 }
 
-constexpr modbus_TCP_io_t kPlainIo = {"tcp", plain_read, plain_write, plain_pending};
-constexpr modbus_TCP_io_t kTlsIo = {"tls", tls_read, tls_write, tls_pending};
+constexpr modbus_TCP_io_t kPlainIo = {plain_read, plain_write, plain_pending};
+constexpr modbus_TCP_io_t kTlsIo = {tls_read, tls_write, tls_pending};
 
-const char *io_errstr(modbus_TCP_t *dev, char *buff, size_t size) {
+// The code of the last transport failure: SSL_get_error's for a TLS failure, else errno.
+int io_code(const modbus_TCP_t *dev) {
+    return dev->io_ssl_code != 0 ? dev->io_ssl_code : dev->io_errno;
+}
+
+// Its text: OpenSSL's own when its queue holds the failure; for a failure of the
+// system call under TLS the system's text (or the peer's close); else the name of
+// the TLS error. A failure outside TLS has the system's text.
+const char *io_errstr(const modbus_TCP_t *dev, char *buff, size_t size) {
     if (dev->io_detail != 0) {
         ERR_error_string_n(dev->io_detail, buff, size);
         return buff;
     }
-    snprintf(buff, size, "%s", strerror(dev->io_error));
+    const char *text;
+    switch (dev->io_ssl_code) {
+        case 0:
+            text = strerror(dev->io_errno);
+            break;
+        case SSL_ERROR_SYSCALL:
+            text = dev->io_errno != 0 ? strerror(dev->io_errno) : "connection closed by peer";
+            break;
+        case SSL_ERROR_SSL:
+            text = "TLS protocol error";
+            break;
+        case SSL_ERROR_ZERO_RETURN:
+            text = "TLS connection closed by peer";
+            break;
+        default:
+            text = "TLS operation not completed";
+            break;
+    }
+    snprintf(buff, size, "%s", text);
     return buff;
 }
 
@@ -172,7 +187,7 @@ void drain_wake(modbus_TCP_t *dev) {
 // released; what was queued for this connection will never be sent.
 void close_conn(modbus_TCP_t *dev) {
     {
-        link_lock lk(&dev->mutex);
+        tc_lock lk(&dev->mutex);
         free_ssl_locked(dev);
         if (dev->fd > 0) close(dev->fd);
         dev->fd = -1;
@@ -182,7 +197,7 @@ void close_conn(modbus_TCP_t *dev) {
     int dropped = 0;
     uint32_t total = 0;
     {
-        link_lock q(&dev->report_mutex);
+        tc_lock q(&dev->report_mutex);
         dropped = dev->report_count;
         dev->report_count = 0;
         dev->reports_dropped_gone += (uint32_t)dropped;
@@ -194,7 +209,7 @@ void close_conn(modbus_TCP_t *dev) {
 }
 
 bool is_connected(modbus_TCP_t *dev) {
-    link_lock lk(&dev->mutex);
+    tc_lock lk(&dev->mutex);
     return dev->fd > 0;
 }
 
@@ -209,12 +224,10 @@ bool link_stopping(modbus_TCP_t *dev) {
 int link_wait(modbus_TCP_t *dev, int fd, short events, int64_t deadline) {
     for (;;) {
         if (link_stopping(dev)) return -2;
-        int64_t left = deadline - monotime_ms();
-        if (left <= 0) return 0;
+        if (deadline - monotime_ms() <= 0) return 0;
         pollfd p[3] = {
             {fd, events, 0}, {dev->wake_fd.load(), POLLIN, 0}, {tc_stop_fd(), POLLIN, 0}};
-        int r = poll(p, 3, (int)left);
-        if (r < 0 && errno == EINTR) continue;
+        int r = tc_poll_until(p, 3, deadline);
         if (r < 0) return -1;
         if (r == 0) return 0;
         if (p[1].revents != 0) drain_wake(dev);  // queued reports go after this frame
@@ -239,8 +252,7 @@ int send_frame(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
             int w = link_wait(dev, dev->fd, events, deadline);
             if (w == 1) continue;
             // 0: the power unit stopped reading; -2: the terminal is stopping.
-            dev->io_error = w == 0 ? ETIMEDOUT : (w == -2 ? ECANCELED : errno);
-            dev->io_detail = 0;
+            io_failed(dev, n, w == 0 ? ETIMEDOUT : (w == -2 ? ECANCELED : errno), 0, 0);
         }
         break;
     }
@@ -533,13 +545,6 @@ constexpr const char *kLimitFormats[2][5] = {
 // Second register of each limit pair, offset in the gun's settings block.
 constexpr uint16_t kLimitSecond[5] = {0x01, 0x03, 0x06, 0x08, 0x0A};
 
-float regs_to_float(const uint16_t *hi) {
-    uint32_t bits = ((uint32_t)hi[0] << 16) | hi[1];
-    float f;
-    memcpy(&f, &bits, sizeof(f));
-    return f;
-}
-
 // key_reg: the register whose write installs the key (0x2E by function 6, 0x2C by 16).
 reg_action_t action_locked(modbus_TCP_t *dev, uint16_t addr, uint16_t key_reg) {
     reg_action_t act = {reg_action_t::NONE, nullptr, 0.0f, 0, 0};
@@ -717,7 +722,7 @@ void showRegs(modbus_TCP_t *dev) {
     if (dev == nullptr) return;
     uint16_t a[10], b[10];
     {
-        link_lock lk(&dev->mutex);
+        tc_lock lk(&dev->mutex);
         const uint16_t *blk[2][3] = {{dev->regs_0x2100, dev->regs_0x1100, dev->regs_0x2100},
                                      {dev->regs_0x2D00, dev->regs_0x1D00, dev->regs_0x2D00}};
         uint16_t *out[2] = {a, b};
@@ -768,8 +773,8 @@ int modbus_TCP_read_holding_registers(modbus_TCP_t *dev) {
     if (dev == nullptr) return -1;
     const uint8_t *rq = dev->rx_buff;
     uint8_t *tx = dev->tx_buff;
-    uint16_t addr = be16(rq + 8);
-    int quantity = be16(rq + 10);
+    uint16_t addr = get_be16(rq + 8);
+    int quantity = get_be16(rq + 10);
     if (quantity > kMaxReadRegs) {  // the response would not fit the buffer
         modbus_TCP_response_error(dev, rq[7], 3);
         return -1;
@@ -778,7 +783,7 @@ int modbus_TCP_read_holding_registers(modbus_TCP_t *dev) {
     int n = 9;
     {
         // One copy under the mutex: a float pair is never served half-updated.
-        link_lock lk(&dev->mutex);
+        tc_lock lk(&dev->mutex);
         for (int i = 0; i < quantity; i++) {
             const uint16_t *reg = modbus_TCP_read_reg(dev, (uint16_t)(addr + i));
             if (reg == nullptr) {
@@ -798,11 +803,11 @@ int modbus_TCP_read_holding_registers(modbus_TCP_t *dev) {
 int modbus_TCP_write_single_register(modbus_TCP_t *dev) {
     if (dev == nullptr) return -1;
     const uint8_t *rq = dev->rx_buff;
-    uint16_t addr = be16(rq + 8);
-    uint16_t value = be16(rq + 10);
+    uint16_t addr = get_be16(rq + 8);
+    uint16_t value = get_be16(rq + 10);
     reg_action_t act;
     {
-        link_lock lk(&dev->mutex);
+        tc_lock lk(&dev->mutex);
         uint16_t *reg = modbus_TCP_write_reg(dev, addr);
         if (reg == nullptr) {
             modbus_TCP_response_error(dev, rq[7], 2);
@@ -822,36 +827,37 @@ int modbus_TCP_write_single_register(modbus_TCP_t *dev) {
 int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
     if (dev == nullptr) return -1;
     const uint8_t *rq = dev->rx_buff;
-    uint16_t addr = be16(rq + 8);
-    int quantity = be16(rq + 10);
-    TCU_LOG_PEER(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr, (uint16_t)(addr + quantity - 1),
-                 quantity);
+    uint16_t addr = get_be16(rq + 8);
+    int quantity = get_be16(rq + 10);
+    // The end address as counted, not cut to 16 bits: 0xFFFF and 2 registers end at 0x10000.
+    TCU_LOG_PEER(3, "fill-addr[%04x --- %04x] %04x regs.\n", addr,
+                 (unsigned)((int)addr + quantity - 1), quantity);
     // The values must all be inside the frame (and the frame inside the buffer);
     // a short frame writes nothing.
-    int frame = std::min((int)be16(rq + 4) + 6, dev->rx_bytes);
+    int frame = std::min((int)get_be16(rq + 4) + 6, dev->rx_bytes);
     if (frame < 13 || 13 + 2 * quantity > frame) {
         modbus_TCP_response_error(dev, rq[7], 3);
         return -1;
     }
-    pthread_mutex_lock(&dev->mutex);
+    tc_lock lk(&dev->mutex);
     for (int i = 0; i < quantity; i++) {
         uint16_t a = (uint16_t)(addr + i);
         uint16_t *reg = modbus_TCP_write_reg(dev, a);
         if (reg == nullptr) {
-            pthread_mutex_unlock(&dev->mutex);
+            lk.unlock();
             modbus_TCP_response_error(dev, rq[7], 2);
             return -1;
         }
-        *reg = be16(rq + 13 + 2 * i);
+        *reg = get_be16(rq + 13 + 2 * i);
         reg_action_t act = action_locked(dev, a, 0x2C);
         if (act.kind != reg_action_t::NONE) {
             // The hub takes other objects' mutexes: never call it with ours held.
-            pthread_mutex_unlock(&dev->mutex);
+            lk.unlock();
             run_action(act, __func__);
-            pthread_mutex_lock(&dev->mutex);
+            lk.lock();
         }
     }
-    pthread_mutex_unlock(&dev->mutex);
+    lk.unlock();
     uint8_t *tx = dev->tx_buff;
     memcpy(tx, rq, 4);
     tx[4] = 0x00;
@@ -870,14 +876,14 @@ int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint1
     r.count = (uint16_t)N;
     {
         // One copy under the mutex: a float pair is never reported half-updated.
-        link_lock lk(&dev->mutex);
+        tc_lock lk(&dev->mutex);
         if (dev->fd <= 0) return -1;
         r.conn_gen = dev->conn_gen;
         for (int i = 0; i < N; i++) r.regs[i] = regvalue[i];
     }
     uint32_t dropped = 0;
     {
-        link_lock q(&dev->report_mutex);
+        tc_lock q(&dev->report_mutex);
         if (dev->report_count >= MODBUS_TCP_REPORT_QUEUE) {
             dropped = ++dev->reports_dropped_full;
         } else {
@@ -909,15 +915,15 @@ int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
     for (;;) {
         modbus_TCP_report_t r;
         {
-            link_lock q(&dev->report_mutex);
+            tc_lock q(&dev->report_mutex);
             if (dev->report_count == 0) break;
             r = dev->reports[dev->report_head];
             dev->report_head = (dev->report_head + 1) % MODBUS_TCP_REPORT_QUEUE;
             dev->report_count--;
         }
-        link_lock io(&dev->io_mutex);
+        tc_lock io(&dev->io_mutex);
         if (dev->fd <= 0 || r.conn_gen != dev->conn_gen) {
-            link_lock q(&dev->report_mutex);
+            tc_lock q(&dev->report_mutex);
             dev->reports_dropped_gone++;
             continue;
         }
@@ -1025,6 +1031,8 @@ int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t dead
         ERR_clear_error();
         return -2;
     }
+    // The socket's line comes before the session's, as for a plain connection.
+    TCU_LOG(4, "dev->fd:%d\n", conn->fd);
     log_peer_certificate(conn->ssl);
     return conn->fd;
 }
@@ -1049,8 +1057,8 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
         if (ret < 0) return dev->last_connect_ret = ret;
     }
     {
-        link_lock io(&dev->io_mutex);
-        link_lock lk(&dev->mutex);
+        tc_lock io(&dev->io_mutex);
+        tc_lock lk(&dev->mutex);
         dev->fd = conn.fd;
         dev->ctx = conn.ctx;
         dev->ssl = conn.ssl;
@@ -1059,7 +1067,7 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
         dev->conn_gen++;
     }
     tc_fail_gate_clear(&dev->connect_gate);
-    TCU_LOG(4, "dev->fd:%d\n", conn.fd);
+    if (!dev->ssl_enable) TCU_LOG(4, "dev->fd:%d\n", conn.fd);  // TLS: before its session
     return dev->last_connect_ret = ret;
 }
 
@@ -1071,7 +1079,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
         uint32_t gen;
         bool ready;
         {
-            link_lock io(&dev->io_mutex);
+            tc_lock io(&dev->io_mutex);
             if (dev->fd <= 0) {
                 dev->rx_bytes = 0;
                 return -2;
@@ -1085,8 +1093,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
             // process returns to the loop, which then stops waiting on its pipe.
             int stop_fd = tc_stop_requested() ? -1 : tc_stop_fd();
             pollfd p[3] = {{fd, POLLIN, 0}, {dev->wake_fd.load(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-            int64_t left = deadline - monotime_ms();
-            int r = poll(p, 3, left > 0 ? (int)left : 0);
+            int r = tc_poll_until(p, 3, deadline);
             if (r == 0) {
                 int err = errno;
                 TCU_LOG(3, "timeout rx_bytes:%d, error:%d, %s\n", dev->rx_bytes, err,
@@ -1094,8 +1101,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
                 return dev->rx_bytes;
             }
             if (r < 0) {
-                if (errno == EINTR) continue;
-                link_lock io(&dev->io_mutex);
+                tc_lock io(&dev->io_mutex);
                 if (dev->conn_gen == gen && dev->fd > 0) {
                     TCU_LOG(1, "recv(fd = %d) from(%s) error.\n", dev->fd, dev->serverip);
                     close_conn(dev);
@@ -1111,7 +1117,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
             }
             if (p[2].revents != 0 && p[0].revents == 0) return dev->rx_bytes;
             if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                link_lock io(&dev->io_mutex);
+                tc_lock io(&dev->io_mutex);
                 if (dev->conn_gen == gen && dev->fd > 0) {
                     TCU_LOG(1, "serverip:%s, fd:%d, rx_bytes:%d\n", dev->serverip, dev->fd,
                             dev->rx_bytes);
@@ -1121,7 +1127,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
                 return dev->rx_bytes;
             }
         }
-        link_lock io(&dev->io_mutex);
+        tc_lock io(&dev->io_mutex);
         // The connection may have been closed (and not yet reopened) during the
         // wait: read only from the one waited on.
         if (dev->conn_gen != gen || dev->fd <= 0) {
@@ -1143,7 +1149,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
             TCU_LOG(
                 1,
                 "serverip:%s, fd:%d, rx_bytes:%d, ret:%d, ssl(%p), ssl_errno:%d, ssl_errstr:%s\n",
-                dev->serverip, dev->fd, dev->rx_bytes, n, (void *)dev->ssl, dev->io_error,
+                dev->serverip, dev->fd, dev->rx_bytes, dev->io_ret, (void *)dev->ssl, io_code(dev),
                 io_errstr(dev, errstr, sizeof(errstr)));
             close_conn(dev);
             dev->rx_bytes = 0;
@@ -1154,7 +1160,7 @@ int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout) {
 
 int modebus_TCP_send(modbus_TCP_t *dev, const uint8_t *buff, int bytes) {
     if (dev == nullptr) return -1;
-    link_lock io(&dev->io_mutex);
+    tc_lock io(&dev->io_mutex);
     return send_frame(dev, buff, bytes);
 }
 
@@ -1163,9 +1169,9 @@ int modbus_TCP_process_frames(modbus_TCP_t *dev) {
     int answered = 0;
     while (dev->rx_bytes >= 11) {
         const uint8_t *p = dev->rx_buff;
-        uint16_t tid = be16(p);
-        uint16_t proto = be16(p + 2);
-        int length = be16(p + 4);
+        uint16_t tid = get_be16(p);
+        uint16_t proto = get_be16(p + 2);
+        int length = get_be16(p + 4);
         uint8_t fn = p[7];
         if (dev->trans_ids[0] != 0 || dev->trans_ids[1] != 0)
             dev->trans_ids[0] = dev->trans_ids[1];
@@ -1183,7 +1189,7 @@ int modbus_TCP_process_frames(modbus_TCP_t *dev) {
             if (tc_fail_gate_pass(&dev->frame_gate, 1, monotime_ms()))
                 TCU_LOG(1, "frame of %d bytes can never fit the %d-byte buffer: disconnect\n",
                         frame, kBuffSize);
-            link_lock io(&dev->io_mutex);
+            tc_lock io(&dev->io_mutex);
             if (dev->fd > 0) close_conn(dev);
             dev->rx_bytes = 0;
             break;
@@ -1298,9 +1304,10 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
 
 void modbus_TCP_exit(modbus_TCP_t *dev) {
     if (dev == nullptr) return;
-    pthread_mutex_lock(&dev->io_mutex);
-    close_conn(dev);
-    pthread_mutex_unlock(&dev->io_mutex);
+    {
+        tc_lock io(&dev->io_mutex);
+        close_conn(dev);
+    }
     int wake = dev->wake_fd.exchange(-1);
     if (wake > 0) close(wake);
     pthread_mutex_destroy(&dev->report_mutex);

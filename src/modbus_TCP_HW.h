@@ -18,7 +18,6 @@ struct modbus_TCP_t;
 // read:  > 0 bytes read, 0 nothing available yet, -1 end of stream, -2 error.
 // write: > 0 bytes written, 0 would block (wait for *events), -2 error.
 struct modbus_TCP_io_t {
-    const char *name;
     int (*read)(modbus_TCP_t *dev, uint8_t *buff, int size);
     int (*write)(modbus_TCP_t *dev, const uint8_t *buff, int size, short *events);
     int (*pending)(modbus_TCP_t *dev);  // bytes already decrypted, invisible to poll
@@ -88,12 +87,16 @@ struct modbus_TCP_t {
     // report_mutex; never the reverse.
     pthread_mutex_t io_mutex;
     pthread_mutex_t report_mutex;
-    const modbus_TCP_io_t *io;      // transport of the installed connection
-    uint32_t conn_gen;              // bumped at every install and close
-    int64_t next_connect_ms;        // monotonic: earliest next connection attempt
-    int last_connect_ret;           // result of the last attempt
-    int io_error;                   // last transport failure: SSL_get_error code or errno
-    unsigned long io_detail;        // OpenSSL error queue entry of that failure (0 plain)
+    const modbus_TCP_io_t *io;  // transport of the installed connection
+    uint32_t conn_gen;          // bumped at every install and close
+    int64_t next_connect_ms;    // monotonic: earliest next connection attempt
+    int last_connect_ret;       // result of the last attempt
+    // Last transport failure: the read or write call's own result, errno right after
+    // it, its SSL_get_error code (0: not a TLS failure) and OpenSSL's queue entry.
+    int io_ret;
+    int io_errno;
+    int io_ssl_code;
+    unsigned long io_detail;
     int config_logged;              // the absent host/port was logged once
     tc_fail_gate_t connect_gate;    // repeated identical connection failures
     tc_fail_gate_t frame_gate;      // repeated frame-cutting complaints
@@ -124,6 +127,7 @@ int modbus_TCP_connect(modbus_TCP_t *dev);
 // TLS client set-up on a connected socket held in conn (not yet installed): the
 // socket on success, -1 .. -8 on failure (conn is then released, fd -1).
 int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t deadline_ms);
+// Kept for its callers to come: closing frees the TLS objects itself.
 // Shuts down and frees the installed TLS objects; the caller holds mutex.
 int modbus_TCP_free_SSL(modbus_TCP_t *dev);
 int modbus_TCP_recv_with_timeout(modbus_TCP_t *dev, int timeout);
@@ -136,6 +140,7 @@ int modbus_TCP_process_frames(modbus_TCP_t *dev);
 
 void CRYPTO_thread_setup(void);
 void CRYPTO_thread_cleanup(void);
+// Kept for its callers to come: OpenSSL 3 calls neither.
 void pthread_locking_callback(int mode, int type, const char *file, int line);
 unsigned long pthreads_thread_id(void);
 

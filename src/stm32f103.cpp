@@ -30,7 +30,6 @@ int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enab
     dev->GUNA_State = 1;
     dev->GUNB_State = 1;
     dev->led_ncmds = 0;
-    dev->cycle_ms = 1000;
     return 0;
 }
 
@@ -55,18 +54,17 @@ int ccu_STM32_TransmitState(stm32f103_t *dev, int enable) {
 int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
     if (dev == nullptr) return -1;
     if (idx < 0 || idx > 3) return 0;  // no such output: nothing is driven
-    pthread_mutex_lock(&dev->kmd_mutex);
+    tc_lock lock(&dev->kmd_mutex);
     dev->kmd_want[idx] = (int8_t)(enable ? 1 : 0);
     int rc = set_KMD_out(idx, enable);
     dev->kmd_pending[idx] = rc == 0 ? 0 : 1;
-    pthread_mutex_unlock(&dev->kmd_mutex);
     return rc == 0 ? 0 : -2;
 }
 
 int ccu_STM32_RetryContactors(stm32f103_t *dev) {
     if (dev == nullptr) return -1;
     int pending = 0;
-    pthread_mutex_lock(&dev->kmd_mutex);
+    tc_lock lock(&dev->kmd_mutex);
     for (int k = 0; k < 4; k++) {
         if (!dev->kmd_pending[k] || dev->kmd_want[k] < 0) continue;
         if (set_KMD_out(k, dev->kmd_want[k]) == 0) {
@@ -77,7 +75,6 @@ int ccu_STM32_RetryContactors(stm32f103_t *dev) {
             pending++;
         }
     }
-    pthread_mutex_unlock(&dev->kmd_mutex);
     return pending;
 }
 
@@ -124,7 +121,7 @@ void ccu_STM32_LED(stm32f103_t *dev) {
     if (dev == nullptr) return;
     stm32_led_cmd_t cmds[STM32_LED_CMD_MAX];
     int n = 0;
-    pthread_mutex_lock(&dev->mutex);
+    tc_lock lock(&dev->mutex);
     dev->led_ncmds = 0;
     uint8_t a = dev->GUNA_State;
     if (a == 0) {
@@ -145,15 +142,14 @@ void ccu_STM32_LED(stm32f103_t *dev) {
     n = dev->led_ncmds;
     memcpy(cmds, dev->led_cmds, sizeof(stm32_led_cmd_t) * (size_t)n);
     dev->led_ncmds = 0;
-    pthread_mutex_unlock(&dev->mutex);
+    lock.unlock();
     // Each command starts a shell: run them with the mutex released so the
     // controller's mode updates and queries never wait on them. A write that failed
     // leaves its channel unknown, so the next refresh writes it again.
     for (int i = 0; i < n; i++) {
         if (drive_led(cmds[i].idx, cmds[i].enable) != -2) continue;
-        pthread_mutex_lock(&dev->mutex);
+        tc_lock again(&dev->mutex);
         dev->led[cmds[i].idx - 6] = kLedUnknown;
-        pthread_mutex_unlock(&dev->mutex);
     }
 }
 
@@ -164,15 +160,14 @@ void *ccu_STM32_loop(void *argv) {
     for (int k = 0; k < 4; k++) ccu_STM32_ControlContactor(dev, k, 0);
     for (int ch = 6; ch <= 9; ch++) {
         ccu_STM32_ControlLED(dev, ch, 1);
-        pthread_mutex_lock(&dev->mutex);
+        tc_lock lock(&dev->mutex);
         dev->led[ch - 6] = 1;
-        pthread_mutex_unlock(&dev->mutex);
     }
 
     while (dev->quit.load() == 0) {
         dev->heartbeat.fetch_add(1, std::memory_order_relaxed);
         // Slices, so that a stop is not kept waiting for a whole cycle.
-        const int64_t next = monotime_ms() + dev->cycle_ms;
+        const int64_t next = monotime_ms() + tcu_hooks.stm32_cycle_ms.load();
         for (int64_t now = monotime_ms(); now < next && dev->quit.load() == 0; now = monotime_ms())
             msleep((int)std::min<int64_t>(next - now, 250));
         if (dev->quit.load() != 0) break;
@@ -181,10 +176,11 @@ void *ccu_STM32_loop(void *argv) {
         // queries need only the stored result, not the file reads.
         uint8_t fb[4];
         for (int i = 0; i < 4; i++) fb[i] = (uint8_t)get_KMDFB(i);
-        pthread_mutex_lock(&dev->mutex);
-        memcpy(dev->state, fb, sizeof fb);
-        dev->count++;
-        pthread_mutex_unlock(&dev->mutex);
+        {
+            tc_lock lock(&dev->mutex);
+            memcpy(dev->state, fb, sizeof fb);
+            dev->count++;
+        }
 
         // While the terminal stops, the LEDs stay off as the stop left them.
         if (tc_stop_requested() == 0) ccu_STM32_LED(dev);

@@ -24,11 +24,11 @@ struct stm32f103_t {
     std::atomic<int> quit;  // nonzero asks the thread to end
     // One step per loop turn; the supervisor (tc_watch) sees a hang by it.
     std::atomic<uint32_t> heartbeat;
-    com_can_t can;          // never opened in this system
-    uint8_t SA;             // own bus address, 0x10
-    uint8_t DA;             // co-processor's address, 0x11
-    uint32_t count;         // completed sampling cycles, wraps
-    uint8_t GUNA_State;     // LED mode: 0 off, 1 steady, other blinking
+    com_can_t can;       // never opened in this system
+    uint8_t SA;          // own bus address, 0x10
+    uint8_t DA;          // co-processor's address, 0x11
+    uint32_t count;      // completed sampling cycles, wraps
+    uint8_t GUNA_State;  // LED mode: 0 off, 1 steady, other blinking
     uint8_t GUNB_State;
     uint32_t voltage[4];  // never written: stay 0
     uint8_t state[4];     // feedbacks K0..K3, 1 = closed
@@ -39,7 +39,6 @@ struct stm32f103_t {
     // start ever runs under the mutex the controller thread waits on.
     stm32_led_cmd_t led_cmds[STM32_LED_CMD_MAX];
     int led_ncmds;
-    int cycle_ms;  // sampling period, 1000 (tests shorten it)
     // Contactor commands: the last one per output and whether it still has to be
     // confirmed. kmd_mutex orders the writes of one output (a repeat by this thread
     // never overtakes a newer command); it is held across the shell starts, never
@@ -52,6 +51,7 @@ struct stm32f103_t {
 // 0, or -1 for a null record. can_name, bitrate and enable are accepted, unused.
 int ccu_STM32_init(stm32f103_t *dev, const char *can_name, int bitrate, int enable);
 void ccu_STM32_exit(stm32f103_t *dev);
+// Kept for its callers to come: the co-processor is not on CAN yet.
 // Placeholders of the CAN exchange: no effect, -1.
 int ccu_STM32_TransmitVoltage(stm32f103_t *dev, int enable);
 int ccu_STM32_TransmitState(stm32f103_t *dev, int enable);

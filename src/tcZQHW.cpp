@@ -136,7 +136,7 @@ int gpio_echo(const char *word, const char *fixed_path) {
     }
     char command[320];
     snprintf(command, sizeof command, "echo %s > %s", word, path);
-    gpio_shell_fn run = gpio_shell.load();
+    tc_shell_fn run = tcu_hooks.gpio_shell.load();
     if (run == nullptr) run = gpio_shell_system;
     int status = run(command);
     if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
@@ -195,8 +195,6 @@ int gpio_read_value(int gpio, int *value) {
 }
 
 }  // namespace
-
-std::atomic<gpio_shell_fn> gpio_shell{gpio_shell_system};
 
 int get_gpio_index(int group, int index) {
     if (group < 0 || group >= (int)gpio_banks.size()) return 0;

@@ -120,11 +120,6 @@ int tc_notify_setup(tc_notify_t *n, const char *notify_socket, const char *watch
     return 1;
 }
 
-int tc_notify_init(tc_notify_t *n) {
-    return tc_notify_setup(n, getenv("NOTIFY_SOCKET"), getenv("WATCHDOG_USEC"),
-                           getenv("WATCHDOG_PID"), (long)getpid());
-}
-
 int tc_notify_send(tc_notify_t *n, const char *text, int64_t now_ms) {
     if (n == nullptr || text == nullptr) return -1;
     if (n->fd <= 0) return 1;  // a zeroed record (never set up) has fd 0: nothing

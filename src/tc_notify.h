@@ -30,8 +30,6 @@ struct tc_notify_t {
 // WATCHDOG_PID is absent or names self_pid; every refused value is logged.
 int tc_notify_setup(tc_notify_t *n, const char *notify_socket, const char *watchdog_usec,
                     const char *watchdog_pid, long self_pid);
-// tc_notify_setup with this process's environment and pid.
-int tc_notify_init(tc_notify_t *n);
 // One datagram with the text (lines "NAME=value" joined by '\n'). Never blocks.
 // 0 sent, 1 nothing to send to, -1 null, -2 the manager did not take it.
 int tc_notify_send(tc_notify_t *n, const char *text, int64_t now_ms);

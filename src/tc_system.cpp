@@ -17,6 +17,8 @@
 
 #include "logger.h"
 
+tcu_hooks_t tcu_hooks;
+
 int64_t systime_ms(void) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -123,23 +125,25 @@ void tc_fail_gate_clear(tc_fail_gate_t *gate) {
     gate->suppressed = 0;
 }
 
-int tc_wait_readable(int fd, int64_t deadline_ms) {
+int tc_poll_until(struct pollfd *fds, int nfds, int64_t deadline_ms) {
     for (;;) {
         int64_t left = deadline_ms - monotime_ms();
         if (left < 0) left = 0;
-        struct pollfd p = {fd, POLLIN, 0};
-        int rc = poll(&p, 1, (int)(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (rc == 0) return 0;
-        if ((p.revents & POLLNVAL) != 0) {
-            errno = EBADF;
-            return -1;
-        }
-        return 1;
+        int rc = poll(fds, (nfds_t)nfds, (int)(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+        if (rc < 0 && errno == EINTR) continue;
+        return rc;
     }
+}
+
+int tc_wait_readable(int fd, int64_t deadline_ms) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int rc = tc_poll_until(&p, 1, deadline_ms);
+    if (rc <= 0) return rc;
+    if ((p.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
 }
 
 namespace {

@@ -67,9 +67,10 @@ void ccu_TCU_safe_stop(void) {
     ccu_GUNA_Ctrl_K2(0);
     ccu_GUNB_Ctrl_K1(0);
     ccu_GUNB_Ctrl_K2(0);
-    pthread_mutex_lock(&stm32F103.mutex);
-    for (auto &l : stm32F103.led) l = 0;
-    pthread_mutex_unlock(&stm32F103.mutex);
+    {
+        tc_lock lock(&stm32F103.mutex);
+        for (auto &l : stm32F103.led) l = 0;
+    }
     for (int i = 0; i < 4; i++) set_GUNLED_on(i, 0);
     TCU_LOG(3, "guns safe: contactors open, LEDs off\n");
 }
@@ -102,18 +103,6 @@ void ccu_TCU_exit(void) {
 #include <cstring>
 
 namespace {
-
-// Releases a pthread mutex at the end of a scope.
-class hub_lock {
-  public:
-    explicit hub_lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~hub_lock() { pthread_mutex_unlock(m_); }
-    hub_lock(const hub_lock &) = delete;
-    hub_lock &operator=(const hub_lock &) = delete;
-
-  private:
-    pthread_mutex_t *m_;
-};
 
 // What differs between the twins of gun A and gun B.
 struct hub_gun_t {
@@ -148,19 +137,6 @@ constexpr int REG_POWER_ON = 0x7E;
 constexpr int REG_DST_MAC = 0x11;  // 3 registers
 constexpr int REG_HMAC = 0x15;     // 24 registers
 
-// Floats: IEEE-754 single, high word at the lower address.
-void put_float(uint16_t *reg, float v) {
-    uint32_t bits = std::bit_cast<uint32_t>(v);
-    reg[0] = (uint16_t)(bits >> 16);
-    reg[1] = (uint16_t)(bits & 0xFFFF);
-}
-
-// Doubles: most significant word first.
-void put_double(uint16_t *reg, double v) {
-    uint64_t bits = std::bit_cast<uint64_t>(v);
-    for (int i = 0; i < 4; i++) reg[i] = (uint16_t)(bits >> (48 - 16 * i));
-}
-
 void hub_report(const hub_gun_t &g, int off, int n) {
     // A report without a connection is dropped by the link; the image keeps the value.
     modbus_TCP_report_registers(&modbusHW, (uint16_t)(g.base + off), &g.status[off], n);
@@ -169,7 +145,7 @@ void hub_report(const hub_gun_t &g, int off, int n) {
 // Stores one status register and reports it.
 void hub_update_reg(const hub_gun_t &g, int off, uint16_t value) {
     {
-        hub_lock lock(&modbusHW.mutex);
+        tc_lock lock(&modbusHW.mutex);
         g.status[off] = value;
     }
     hub_report(g, off, 1);
@@ -182,7 +158,7 @@ void hub_update_state(const hub_gun_t &g, int off, uint16_t value, const char *f
                       const char *func) {
     uint16_t stored;
     {
-        hub_lock lock(&modbusHW.mutex);
+        tc_lock lock(&modbusHW.mutex);
         g.status[off] = value;
         stored = g.status[off];
     }
@@ -193,12 +169,12 @@ void hub_update_state(const hub_gun_t &g, int off, uint16_t value, const char *f
 void hub_update_IVE(const hub_gun_t &g, uint16_t maxI, uint16_t currI, uint16_t currV,
                     uint32_t totalE) {
     {
-        hub_lock lock(&modbusHW.mutex);
-        put_float(&g.status[REG_MAX_I], (float)maxI / 10.0f);
-        put_float(&g.status[REG_CURR_V], (float)currV / 10.0f);
-        put_float(&g.status[REG_CURR_I], (float)currI / 10.0f);
-        put_double(&g.status[REG_TOTAL_E], (double)totalE / 1000.0);
-        put_float(&g.status[REG_K1K2_V], (float)currV / 10.0f);
+        tc_lock lock(&modbusHW.mutex);
+        float_to_regs(&g.status[REG_MAX_I], (float)maxI / 10.0f);
+        float_to_regs(&g.status[REG_CURR_V], (float)currV / 10.0f);
+        float_to_regs(&g.status[REG_CURR_I], (float)currI / 10.0f);
+        double_to_regs(&g.status[REG_TOTAL_E], (double)totalE / 1000.0);
+        float_to_regs(&g.status[REG_K1K2_V], (float)currV / 10.0f);
     }
     // The other measurement registers reach the power unit when it reads them.
     hub_report(g, REG_K1K2_V, 2);
@@ -206,14 +182,14 @@ void hub_update_IVE(const hub_gun_t &g, uint16_t maxI, uint16_t currI, uint16_t 
 
 void hub_update_K1K2Voltage(const hub_gun_t &g, uint32_t vol) {
     {
-        hub_lock lock(&modbusHW.mutex);
-        put_float(&g.status[REG_K1K2_V], (float)vol);
+        tc_lock lock(&modbusHW.mutex);
+        float_to_regs(&g.status[REG_K1K2_V], (float)vol);
     }
     hub_report(g, REG_K1K2_V, 2);
 }
 
 uint16_t hub_connect_id(const hub_gun_t &g) {
-    hub_lock lock(&modbusHW.mutex);
+    tc_lock lock(&modbusHW.mutex);
     return g.status[REG_CONNECT_ID];
 }
 
@@ -234,7 +210,7 @@ void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float v
     uint16_t connect_id = hub_connect_id(g);
     showRegs(&modbusHW);
     clog_print(4, "TCU", func, __FILE__, __LINE__, "type:%hd\n", (short)type);
-    hub_lock lock(&g.goose->mutex);
+    tc_lock lock(&g.goose->mutex);
     PowerRequest_t &r = g.goose->power_request;
     r.connect_id = connect_id;
     r.serialnumb = 0xFFFF;
@@ -251,7 +227,7 @@ void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float v
 
 void hub_shutdown_request(const hub_gun_t &g, uint16_t reason) {
     uint16_t connect_id = hub_connect_id(g);
-    hub_lock lock(&g.goose->mutex);
+    tc_lock lock(&g.goose->mutex);
     ShutdownRequest_t &r = g.goose->shutdown_request;
     r.connect_id = connect_id;
     r.serialnumb = 0xFFFF;
@@ -268,7 +244,7 @@ void hub_update_mac(const hub_gun_t &g) {
     dumpReg2String(mac, &g.settings[REG_DST_MAC], 3);
     // One destination for both streams: whichever gun's block was written last.
     for (goose_HW_t *goose : {&gooseGUNA, &gooseGUNB}) {
-        hub_lock lock(&goose->mutex);
+        tc_lock lock(&goose->mutex);
         memcpy(goose->dst_mac, mac, sizeof mac);
     }
 }
@@ -276,7 +252,7 @@ void hub_update_mac(const hub_gun_t &g) {
 void hub_update_hmac(const hub_gun_t &g) {
     uint8_t key[GOOSE_HW_KEY_SIZE];
     dumpReg2String(key, &g.settings[REG_HMAC], GOOSE_HW_KEY_SIZE / 2);
-    hub_lock lock(&g.goose->mutex);
+    tc_lock lock(&g.goose->mutex);
     memcpy(g.goose->HMAC, key, sizeof key);
 }
 
@@ -294,7 +270,7 @@ void hub_ctrl_K2(const hub_gun_t &g, int close, const char *func) {
 
 template <typename T>
 T hub_query(const T &field) {
-    hub_lock lock(&stm32F103.mutex);
+    tc_lock lock(&stm32F103.mutex);
     return field;
 }
 
@@ -380,13 +356,13 @@ void ccu_Update_serialID(const char *serialID) {
     // a longer one cut, never read past its end.
     uint8_t text[18] = {0};
     memcpy(text, serialID, strnlen(serialID, sizeof text));
-    hub_lock lock(&modbusHW.mutex);
+    tc_lock lock(&modbusHW.mutex);
     dumpString2Reg(&modbusHW.regs_0x1000[0x16], text, (int)sizeof text);
 }
 
 void ccu_Update_UTC(void) {
     uint32_t secs = (uint32_t)(systime_ms() / 1000);
-    hub_lock lock(&modbusHW.mutex);
+    tc_lock lock(&modbusHW.mutex);
     // Low word first, unlike the floats.
     modbusHW.regs_0x1000[0x24] = (uint16_t)(secs & 0xFFFF);
     modbusHW.regs_0x1000[0x25] = (uint16_t)(secs >> 16);
@@ -451,11 +427,11 @@ uint32_t ccu_GUNB_Query_OutputVoltage(void) {
 }
 
 void ccu_GUNA_LED_State(uint8_t state) {
-    hub_lock lock(&stm32F103.mutex);
+    tc_lock lock(&stm32F103.mutex);
     stm32F103.GUNA_State = state;
 }
 void ccu_GUNB_LED_State(uint8_t state) {
-    hub_lock lock(&stm32F103.mutex);
+    tc_lock lock(&stm32F103.mutex);
     stm32F103.GUNB_State = state;
 }
 

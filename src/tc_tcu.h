@@ -44,16 +44,19 @@ void ccu_Update_GUNA_WorkState(uint16_t state);
 void ccu_Update_GUNB_WorkState(uint16_t state);
 void ccu_Update_GUNA_LinkState(uint16_t state);
 void ccu_Update_GUNB_LinkState(uint16_t state);
+// Kept for its callers to come: no contactor voltage is measured yet.
 void ccu_Update_GUNA_K1K2Voltage(uint32_t vol);
 void ccu_Update_GUNB_K1K2Voltage(uint32_t vol);
 void ccu_Update_GUNA_ContactorState(uint8_t K1K2);
 void ccu_Update_GUNB_ContactorState(uint8_t K1K2);
 void ccu_Update_GUNA_ElecLockState(uint8_t state);
 void ccu_Update_GUNB_ElecLockState(uint8_t state);
+// Kept for its callers to come: nothing reports the power-on state yet.
 void ccu_Update_GUNA_PowerOn(uint8_t state);
 void ccu_Update_GUNB_PowerOn(uint8_t state);
 
 // Terminal-wide updates (no report).
+// Kept for its callers to come: the identity and the time are not updated in operation yet.
 void ccu_Update_serialID(const char *serialID);
 void ccu_Update_UTC(void);
 

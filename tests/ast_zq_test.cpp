@@ -13,6 +13,7 @@
 
 #include "ast_ZQ.h"
 #include "config.h"
+#include "modbus_crc.h"
 #include "support/ctrl_peer.h"
 #include "support/fake_sysfs.h"
 #include "support/pty_pair.h"
@@ -879,6 +880,25 @@ TEST_F(AstCharge, StageTableTypesLengthsAndQueries) {
     EXPECT_EQ(dev->power_allocated[0], before);
     EXPECT_EQ(dev->power_allocated[1], 3);
     EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x13, 29, 101, {0}))).substr(21, 5), "00 00");
+}
+
+// L = 17 ends with the stage byte, and the type's place is the CRC's low byte: the
+// measurements are taken, the stage and the type are not.
+TEST_F(AstCharge, SeventeenByteStatusTakesNeitherStageNorType) {
+    status(0x11, AST_PLUGIN, 1);
+    ctrl_bytes f = ctrl_status(0x11, 1, 3000, 400, 3000, 1, 2, AST_START, 1);
+    f.resize(3 + 17);
+    f[2] = 17;
+    uint16_t crc = ctrl_crc16(f.data(), f.size());
+    f.push_back((uint8_t)(crc & 0xFF));
+    f.push_back((uint8_t)(crc >> 8));
+    modbusHW.regs_0x1100[0x07] = 0;
+    ctrl_bytes r = response_to(0x11, f);
+    ASSERT_GE(r.size(), 9u);
+    EXPECT_EQ(r[6], 1);
+    EXPECT_FLOAT_EQ(f32(reg(0x1107), reg(0x1108)), 300.0f);
+    EXPECT_EQ(dev->ast_stage[0], AST_PLUGIN);
+    EXPECT_EQ(dev->ast_type[0], 1);
 }
 
 }  // namespace

@@ -72,9 +72,9 @@ class CanInit : public testing::Test {
     void SetUp() override {
         g_cmds.clear();
         g_runner_result = 0;
-        com_CAN_set_runner(recording_runner);
+        tcu_hooks.can_shell = recording_runner;
     }
-    void TearDown() override { com_CAN_set_runner(nullptr); }
+    void TearDown() override { tcu_hooks.can_shell = nullptr; }
 };
 
 }  // namespace

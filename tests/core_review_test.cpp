@@ -80,16 +80,16 @@ class Review : public testing::Test {
         char tmpl[] = "/tmp/tcu_review_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        saved_clock = clog_clock;
-        clog_clock = fixed_clock;
-        clog_console = 0;
+        saved_clock = tcu_hooks.log_clock;
+        tcu_hooks.log_clock = fixed_clock;
+        tcu_hooks.log_console = 0;
         clog_init((dir / "tcu").c_str(), 1 << 20, 7);
         clog_bind_serverip("127.0.0.1", server.port);
     }
     void TearDown() override {
         clog_exit();
-        clog_clock = saved_clock;
-        clog_console = 1;
+        tcu_hooks.log_clock = saved_clock;
+        tcu_hooks.log_console = 1;
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
@@ -180,13 +180,14 @@ TEST_F(Review, CoprocessorFeedbackLine) {
     board.set_input(FakeSysfs::feedback[3], 0);  // K3 closed
     modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
     ASSERT_EQ(0, ccu_STM32_init(&stm32F103, "can0", 500000, 1));
-    stm32F103.cycle_ms = 20;
+    tcu_hooks.stm32_cycle_ms = 20;
     pthread_t tid;
     ASSERT_EQ(0, pthread_create(&tid, nullptr, ccu_STM32_loop, &stm32F103));
     std::string d;
     bool seen = server.find("| K0:1, K1:0, K2:0, K3:1\n", &d);
     stm32F103.quit = 1;
     pthread_join(tid, nullptr);
+    tcu_hooks.stm32_cycle_ms = 1000;
     ASSERT_TRUE(seen);
     EXPECT_EQ(d.substr(0, 11), "HW|\x1b[36;22m");
     EXPECT_NE(d.find(" ccu_STM32_loop "), std::string::npos) << d;

@@ -76,7 +76,7 @@ std::vector<uint8_t> read_holding(uint16_t tid, uint16_t start, uint16_t n) {
 TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
     FakeSysfs fs;
     fs.add_board_lines(1);
-    gpio_shell = counting_shell;
+    tcu_hooks.gpio_shell = counting_shell;
     // Gun A closed, gun B half-closed: the co-processor reports one gun only.
     fs.set_input(410, 0);
     fs.set_input(396, 0);
@@ -88,7 +88,7 @@ TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
     bool goose_ok = goose_HW_init(&gooseGUNA, "lo", TCU_ID * 2 + 1) == 0;
     goose_ok = goose_HW_init(&gooseGUNB, "lo", TCU_ID * 2 + 2) == 0 && goose_ok;
     ccu_STM32_init(&stm32F103, "can0", 500000, 1);
-    stm32F103.cycle_ms = 5;
+    tcu_hooks.stm32_cycle_ms = 5;
     // Destinations of this process only (02:53:pid:..), so frames of other tests
     // publishing on lo at the same time are not counted.
     const uint16_t mac0 = 0x0253, mac1 = (uint16_t)getpid();
@@ -258,6 +258,7 @@ TEST(HubStress, ControllerCoprocessorAndModbusThreadsAtOnce) {
     }
 
     ccu_STM32_exit(&stm32F103);
+    tcu_hooks.stm32_cycle_ms = 1000;
     goose_HW_exit(&gooseGUNB);
     goose_HW_exit(&gooseGUNA);
     modbus_TCP_exit(&modbusHW);

@@ -178,7 +178,7 @@ int ordering_shell(const char *command) {
 TEST_F(Hub, OpeningK1ReportsWorkStateOneBeforeTheOutputOpens) {
     g_ordered.clear();
     g_peer_fd = peer.fd();
-    gpio_shell = ordering_shell;
+    tcu_hooks.gpio_shell = ordering_shell;
     g_expect_bytes = 24;
     ccu_GUNA_Ctrl_K1(0);
     g_expect_bytes = 0;

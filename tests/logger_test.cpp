@@ -123,16 +123,16 @@ class Logger : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         base = (dir / "tcu").string();
-        saved_clock = clog_clock;
-        clog_clock = fake_clock;
+        saved_clock = tcu_hooks.log_clock;
+        tcu_hooks.log_clock = fake_clock;
         g_now = utc_of(2026, 3, 1, 12, 0, 0);
-        clog_console = 0;
-        clog_retry_ms = 10000;
+        tcu_hooks.log_console = 0;
+        tcu_hooks.log_retry_ms = 10000;
     }
     void TearDown() override {
         clog_exit();
-        clog_clock = saved_clock;
-        clog_console = 1;
+        tcu_hooks.log_clock = saved_clock;
+        tcu_hooks.log_console = 1;
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
@@ -256,7 +256,7 @@ TEST_F(Logger, LineEndingExactlyAtRingEndIsWrittenInOrder) {
     ASSERT_TRUE(wait_drained());
     std::string before = all_logs();
 
-    clog_hold_writer(1);
+    tcu_hooks.log_hold = 1;
     // Park both indices 300 bytes before the end of an empty ring.
     pthread_mutex_lock(&clogger.mutex);
     clogger.idx_r = clogger.idx_w = CLOG_RING_SIZE - 300;
@@ -271,7 +271,7 @@ TEST_F(Logger, LineEndingExactlyAtRingEndIsWrittenInOrder) {
     pthread_mutex_lock(&clogger.mutex);
     EXPECT_EQ(clogger.idx_w, header + 15 + 5);
     pthread_mutex_unlock(&clogger.mutex);
-    clog_hold_writer(0);
+    tcu_hooks.log_hold = 0;
 
     ASSERT_TRUE(wait_drained());
     std::string added = all_logs().substr(before.size());
@@ -290,7 +290,7 @@ TEST_F(Logger, BurstWhileWriterHeldLeavesNewest32768Bytes) {
     ASSERT_TRUE(wait_drained());
     size_t before = all_logs().size();
 
-    clog_hold_writer(1);
+    tcu_hooks.log_hold = 1;
     std::string sent;
     for (int i = 0; sent.size() < 40000; i++) {
         char msg[128];
@@ -300,7 +300,7 @@ TEST_F(Logger, BurstWhileWriterHeldLeavesNewest32768Bytes) {
         ASSERT_TRUE(rx.recv_one(&d));
         sent += d.substr(3);
     }
-    clog_hold_writer(0);
+    tcu_hooks.log_hold = 0;
     ASSERT_TRUE(wait_drained());
     std::string added = all_logs().substr(before);
     EXPECT_EQ(added.size(), (size_t)CLOG_RING_SIZE);
@@ -310,7 +310,7 @@ TEST_F(Logger, BurstWhileWriterHeldLeavesNewest32768Bytes) {
 TEST_F(Logger, ExitDrainsWhatIsQueuedFromManyThreads) {
     clog_init(base.c_str(), 1 << 20, 7);
     ASSERT_TRUE(wait_drained());
-    clog_hold_writer(1);
+    tcu_hooks.log_hold = 1;
     std::vector<std::thread> th;
     for (int t = 0; t < 4; t++)
         th.emplace_back([t] {
@@ -320,7 +320,7 @@ TEST_F(Logger, ExitDrainsWhatIsQueuedFromManyThreads) {
     std::thread stopper([] { clog_exit(); });
     for (int i = 0; i < 10000 && clogger.quit.load() == 0; i++) usleep(1000);
     EXPECT_EQ(clogger.quit.load(), 1);
-    clog_hold_writer(0);
+    tcu_hooks.log_hold = 0;
     stopper.join();
 
     std::string file = all_logs();
@@ -381,7 +381,7 @@ TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
     // A chunk above the limit reaches standard output, opens a new file and stays out of it.
     fs::remove_all(dir);
     fs::create_directory(dir);
-    clog_console = 1;
+    tcu_hooks.log_console = 1;
     clog_init(base.c_str(), 300, 7);
     testing::internal::CaptureStdout();
     emit(1, std::string(300, 'o') + "\n");
@@ -392,6 +392,28 @@ TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
     ASSERT_EQ(logs.size(), 2u);
     EXPECT_EQ(slurp(dir / logs[0]), "");
     EXPECT_EQ(slurp(dir / logs[1]), "");
+}
+
+// A chunk that brings the file exactly to the limit starts a new file: the limit is
+// never reached inside one.
+TEST_F(Logger, ChunkReachingTheLimitGoesIntoANewFile) {
+    const std::string msg = "exactly half of the limit\n";
+    clog_init(base.c_str(), 1 << 20, 7);
+    const int n = emit(4, msg);  // the length of every line of this site and thread
+    ASSERT_TRUE(wait_drained());
+    clog_exit();
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+
+    clog_init(base.c_str(), 2 * n, 7);
+    ASSERT_EQ(emit(4, msg), n);
+    ASSERT_TRUE(wait_drained());
+    ASSERT_EQ(emit(4, msg), n);
+    ASSERT_TRUE(wait_drained());
+    auto logs = logs_in(dir);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(slurp(dir / logs[0]).size(), (size_t)n);
+    EXPECT_EQ(slurp(dir / logs[1]).size(), (size_t)n);
 }
 
 TEST_F(Logger, RotatesAtChangeOfLocalDate) {
@@ -512,7 +534,7 @@ TEST_F(Logger, MissingDirectoryKeepsMirrorAndRetriesLater) {
     udp_rx_t rx;
     fs::path sub = dir / "later";
     std::string b = (sub / "tcu").string();
-    clog_retry_ms = 0;
+    tcu_hooks.log_retry_ms = 0;
     clog_init(b.c_str(), 1 << 20, 7);
     clog_bind_serverip("127.0.0.1", rx.port);
     EXPECT_EQ(clogger.fp, nullptr);
@@ -549,7 +571,7 @@ TEST_F(Logger, FullDiskKeepsMirrorAndResumesInTheSameFile) {
         for (int i = 0; i < 64 && filler.good(); i++) filler << block << std::flush;
     }
     udp_rx_t rx;
-    clog_retry_ms = 0;
+    tcu_hooks.log_retry_ms = 0;
     std::string b = (small / "tcu").string();
     clog_init(b.c_str(), 1 << 20, 7);
     clog_bind_serverip("127.0.0.1", rx.port);

@@ -224,6 +224,38 @@ TEST_F(ModbusLink, WriteMultipleRegisters) {
     EXPECT_EQ(read_regs(0x4020, 3), (std::vector<uint16_t>{0, 0, 0}));
 }
 
+// The logged end address is counted, not cut to 16 bits.
+TEST_F(ModbusLink, FillAddrEndCountsPastTheTopAddress) {
+    LogTap tap;
+    start();
+    EXPECT_EQ(mb_hex(ask(mb_writeN_req(0x33, 0xFFFF, {1, 2}))), mb_hex(exc(0x33, 16, 2)));
+    EXPECT_TRUE(tap.wait_for("fill-addr[ffff --- 10000] 0002 regs.\n", kWaitMs)) << tap.all();
+}
+
+// 11 buffered bytes are enough to look at: a complete 11-byte frame (function 65, length
+// field 5) is answered at once, without waiting for a twelfth byte.
+TEST_F(ModbusLink, ElevenBufferedBytesAreCutAndAnswered) {
+    start();
+    EXPECT_EQ(mb_hex(ask({0x00, 0x07, 0, 0, 0, 0x05, 0x01, 0x41, 0, 0, 0})), mb_hex(exc(7, 65, 1)));
+}
+
+// A report's length bytes are 8 bits wide: the largest count the link takes still makes a
+// well-formed frame, and one more is refused before anything is queued.
+TEST_F(ModbusLink, LargestReportIsWellFormedAndOneMoreIsRefused) {
+    start();
+    std::vector<uint16_t> values;
+    pthread_mutex_lock(&dev->mutex);
+    for (int i = 0; i <= MODBUS_TCP_REPORT_REGS; i++) dev->regs_0x4000[i] = (uint16_t)(0xA000 + i);
+    values.assign(dev->regs_0x4000, dev->regs_0x4000 + MODBUS_TCP_REPORT_REGS);
+    pthread_mutex_unlock(&dev->mutex);
+    EXPECT_EQ(modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS),
+              0);
+    EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), mb_hex(mb_report_frame(4, 0x4000, values)));
+    EXPECT_EQ(
+        modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS + 1), -2);
+    EXPECT_TRUE(peer.quiet_for(300));
+}
+
 TEST_F(ModbusLink, LimitLogLinesCarryTheFloat) {
     LogTap tap;
     start();

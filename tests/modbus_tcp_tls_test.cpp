@@ -194,6 +194,9 @@ TEST_F(ModbusTls, RejectedClientCertificateTls13ShowsAtTheFirstRead) {
     run_loop();
     EXPECT_TRUE(wait_disconnected(dev, kWaitMs));
     EXPECT_TRUE(tap.wait_for("ssl_errno:1, ssl_errstr:", kWaitMs)) << tap.all();
+    // ret is what SSL_read returned (at most 0), not the link's own code for a failure.
+    EXPECT_EQ(tap.count(", ret:-2, "), 0) << tap.all();
+    EXPECT_EQ(tap.count(", ret:"), tap.count(", ret:-1, ") + tap.count(", ret:0, ")) << tap.all();
 }
 
 TEST_F(ModbusTls, MissingClientCertificateFailsEveryAttemptPaced) {

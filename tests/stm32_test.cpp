@@ -37,13 +37,14 @@ class Stm32Loop : public testing::Test {
         fs.record_commands(true);
         modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
         ASSERT_EQ(0, ccu_STM32_init(&stm32F103, "can0", 500000, 1));
-        stm32F103.cycle_ms = 60;
+        tcu_hooks.stm32_cycle_ms = 60;
         stm32F103.count = 0;
         modbusHW.regs_0x1100[0x54] = 0x77;  // sentinels: a report overwrites them
         modbusHW.regs_0x1D00[0x54] = 0x77;
     }
     void TearDown() override {
         stop();
+        tcu_hooks.stm32_cycle_ms = 1000;
         ccu_STM32_exit(&stm32F103);
         modbus_TCP_exit(&modbusHW);
     }

@@ -75,39 +75,86 @@ constexpr const char *source_name(const char *path) {
     printf("%s:%d, %s | " fmt, source_name(__FILE__), __LINE__, __func__ __VA_OPT__(, ) __VA_ARGS__)
 
 // ---- host runs -----------------------------------------------------------------------------
+//
+// Every setting of a host run comes from the environment and is read here, once, and nowhere
+// else (docs/zq_update.md lists them). On the board TCU_ROOT is unset or empty, and then
+// every other one keeps its default whatever the environment holds.
+//   TCU_ROOT                        prefix of every fixed path; not empty: a host run
+//   ZQ_UPDATE_START_DELAY_MS        pause before the first connection
+//   ZQ_UPDATE_RECV_TIMEOUT_MS       receive time-out during a transfer
+//   ZQ_UPDATE_TRANSFER_DEADLINE_MS  deadline of a whole transfer
+//   ZQ_UPDATE_SPACE_MARGIN          bytes of the program file system kept free beyond an offer
+//   ZQ_UPDATE_TRIAL_WAIT_MS         time from start for a version on trial to confirm itself
+//   ZQ_UPDATE_TRACE_READS           "1": one trace line per read of the image
+//   ZQ_UPDATE_KILL_AT               the installation step at which the updater kills itself
+// A number that does not parse as a whole number at or above 0 leaves the default.
+
+namespace {
+
+struct update_env_t {
+    const char *root;    // "" on the board
+    int start_delay_ms;  // -1 in all numbers: the default
+    int recv_timeout_ms;
+    long long transfer_deadline_ms;  // the default depends on the offer's size
+    long long space_margin;
+    int trial_wait_ms;
+    bool trace_reads;
+    const char *kill_at;  // null: never
+};
+
+long long env_number(const char *name, long long limit) {
+    const char *text = getenv(name);
+    if (text == nullptr || text[0] == '\0') return -1;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 0 || v > limit) return -1;
+    return v;
+}
+
+update_env_t env_read(void) {
+    update_env_t env = {"", -1, -1, -1, -1, -1, false, nullptr};
+    const char *root = getenv("TCU_ROOT");
+    if (root == nullptr || root[0] == '\0') return env;
+    int saved = errno;
+    env.root = root;
+    env.start_delay_ms = (int)env_number("ZQ_UPDATE_START_DELAY_MS", INT_MAX);
+    env.recv_timeout_ms = (int)env_number("ZQ_UPDATE_RECV_TIMEOUT_MS", INT_MAX);
+    env.transfer_deadline_ms = env_number("ZQ_UPDATE_TRANSFER_DEADLINE_MS", LLONG_MAX);
+    env.space_margin = env_number("ZQ_UPDATE_SPACE_MARGIN", LLONG_MAX);
+    env.trial_wait_ms = (int)env_number("ZQ_UPDATE_TRIAL_WAIT_MS", INT_MAX);
+    const char *trace = getenv("ZQ_UPDATE_TRACE_READS");
+    env.trace_reads = trace != nullptr && strcmp(trace, "1") == 0;
+    env.kill_at = getenv("ZQ_UPDATE_KILL_AT");
+    errno = saved;
+    return env;
+}
+
+const update_env_t &update_env(void) {
+    static const update_env_t env = env_read();
+    return env;
+}
+
+// A host-run setting, or its default.
+template <typename T>
+T env_or(T value, T dflt) {
+    return value < 0 ? dflt : value;
+}
+
+}  // namespace
 
 static bool update_host_run(void) {
-    const char *root = getenv("TCU_ROOT");
-    return root != nullptr && root[0] != '\0';
+    return update_env().root[0] != '\0';
 }
 
 int update_path(char *dst, size_t size, const char *fixed) {
     if (dst == nullptr || size == 0) return -1;
-    const char *root = update_host_run() ? getenv("TCU_ROOT") : "";
-    int n = snprintf(dst, size, "%s%s", root, fixed != nullptr ? fixed : "");
+    int n = snprintf(dst, size, "%s%s", update_env().root, fixed != nullptr ? fixed : "");
     if (n < 0 || (size_t)n >= size) {
         dst[0] = '\0';
         return -1;
     }
     return n;
-}
-
-// A host-run setting (a number at or above 0); the board build always uses the default.
-static long long update_env_ll(const char *name, long long dflt) {
-    if (!update_host_run()) return dflt;
-    const char *text = getenv(name);
-    if (text == nullptr || text[0] == '\0') return dflt;
-    char *end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < 0) return dflt;
-    return v;
-}
-
-// A host-run setting in milliseconds.
-static int update_env_ms(const char *name, int dflt) {
-    long long v = update_env_ll(name, dflt);
-    return v > INT_MAX ? dflt : (int)v;
 }
 
 int64_t update_now_ms(void) {
@@ -116,17 +163,10 @@ int64_t update_now_ms(void) {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-static bool update_trace_reads(void) {
-    if (!update_host_run()) return false;
-    const char *text = getenv("ZQ_UPDATE_TRACE_READS");
-    return text != nullptr && strcmp(text, "1") == 0;
-}
-
 // Host runs: ZQ_UPDATE_KILL_AT names an installation step at which the updater kills itself,
 // as a power cut or an operator would, to prove the link never names a half-made program.
 static void update_step(const char *step) {
-    if (!update_host_run()) return;
-    const char *kill_at = getenv("ZQ_UPDATE_KILL_AT");
+    const char *kill_at = update_env().kill_at;
     if (kill_at == nullptr || strcmp(kill_at, step) != 0) return;
     UPD_TRACE("killed at %s\n", step);
     fflush(stdout);
@@ -455,12 +495,12 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
     }
     upd->state = ZQ_STATE_DOWNLOADING;
     upd->tail_bytes = 0;
-    const int timeout_ms = update_env_ms("ZQ_UPDATE_RECV_TIMEOUT_MS", RECV_TIMEOUT_MS);
+    const int timeout_ms = env_or(update_env().recv_timeout_ms, RECV_TIMEOUT_MS);
     const long long deadline_ms =
-        update_env_ll("ZQ_UPDATE_TRANSFER_DEADLINE_MS",
-                      TRANSFER_BASE_MS + (long long)upd->file_size * 1000 / TRANSFER_MIN_RATE);
+        env_or(update_env().transfer_deadline_ms,
+               TRANSFER_BASE_MS + (long long)upd->file_size * 1000 / TRANSFER_MIN_RATE);
     const int64_t deadline = update_now_ms() + deadline_ms;
-    const bool trace_reads = update_trace_reads();
+    const bool trace_reads = update_env().trace_reads;
     bool file_ok = true;
     int received = 0;
     while (received < upd->file_size) {
@@ -870,7 +910,7 @@ static void update_keep_two(const char *linkname, const char *newfile, const cha
 static bool update_terminal_running(void) {
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return false;
-    const char *root = update_host_run() ? getenv("TCU_ROOT") : nullptr;
+    const char *root = update_host_run() ? update_env().root : nullptr;
     const pid_t self = getpid();
     bool found = false;
     while (struct dirent *e = readdir(proc)) {
@@ -1039,7 +1079,7 @@ int update_trial_check(zq_update_t *upd) {
         update_trial_remove();
         return 0;
     }
-    const int wait_ms = update_env_ms("ZQ_UPDATE_TRIAL_WAIT_MS", TRIAL_WAIT_MS);
+    const int wait_ms = env_or(update_env().trial_wait_ms, TRIAL_WAIT_MS);
     UPD_TRACE("trial of %s: waiting up to %d ms from start for it to confirm\n", newfile, wait_ms);
     // No offer is taken meanwhile: the HMI is answered once the trial is decided.
     while (access(path, F_OK) == 0) {
@@ -1097,7 +1137,7 @@ static void update_offer(zq_update_t *upd) {
         return;
     }
     // What does not fit beside the installed versions is refused before a byte is sent.
-    const long long margin = update_env_ll("ZQ_UPDATE_SPACE_MARGIN", SPACE_MARGIN);
+    const long long margin = env_or(update_env().space_margin, SPACE_MARGIN);
     struct statvfs fs;
     if (statvfs(dirname, &fs) != 0) {
         UPD_TRACE("statvfs %s failed, errno:%d\n", dirname, errno);
@@ -1218,7 +1258,7 @@ int main(int argc, char **argv) {
     // A file-size limit must make the write fail (answered "Fail"), not end the updater.
     signal(SIGXFSZ, SIG_IGN);
     // The board's network and the HMI come up after the updater is started.
-    update_msleep(update_env_ms("ZQ_UPDATE_START_DELAY_MS", START_DELAY_MS));
+    update_msleep(env_or(update_env().start_delay_ms, START_DELAY_MS));
     zq_update_t *upd = &update;
     upd->port = ZQ_UPDATE_DEFAULT_PORT;
     snprintf(upd->serverip, sizeof upd->serverip, "%s", ZQ_UPDATE_DEFAULT_ADDR);

@@ -23,7 +23,7 @@ struct recorder_t {
     std::string root;
     bool active = false;
     bool emulate = false;
-    gpio_shell_fn saved_shell = nullptr;
+    tc_shell_fn saved_shell = nullptr;
     std::vector<std::string> commands;
     std::map<int, std::vector<int>> history;
     std::map<int, int> pending_inputs;
@@ -144,7 +144,7 @@ FakeSysfs::FakeSysfs() {
     setenv("TCU_ROOT", root_.c_str(), 1);
 
     // Whatever runner a test installs while the tree lives is undone with it.
-    recorder.saved_shell = gpio_shell.load();
+    recorder.saved_shell = tcu_hooks.gpio_shell.load();
     recorder.active = true;
     recorder.root = root_;
     recorder.emulate = false;
@@ -155,7 +155,7 @@ FakeSysfs::FakeSysfs() {
 
 FakeSysfs::~FakeSysfs() {
     std::lock_guard<std::mutex> lock(recorder.mutex);
-    gpio_shell = recorder.saved_shell;
+    tcu_hooks.gpio_shell = recorder.saved_shell;
     recorder.active = false;
     if (had_root_) {
         setenv("TCU_ROOT", saved_root_.c_str(), 1);
@@ -212,7 +212,7 @@ void FakeSysfs::write(const std::string &fixed, const std::string &text) const {
 void FakeSysfs::record_commands(bool emulate_kernel) {
     std::lock_guard<std::mutex> lock(recorder.mutex);
     recorder.emulate = emulate_kernel;
-    gpio_shell = recording_shell;
+    tcu_hooks.gpio_shell = recording_shell;
 }
 
 std::vector<std::string> FakeSysfs::commands() const {

@@ -13,7 +13,7 @@ class FakeSysfs {
     // TCU_ROOT at <tmp>.
     FakeSysfs();
     // Restores TCU_ROOT and the GPIO shell runner found at construction (also after
-    // a test assigned gpio_shell itself), removes the tree.
+    // a test assigned tcu_hooks.gpio_shell itself), removes the tree.
     ~FakeSysfs();
     FakeSysfs(const FakeSysfs &) = delete;
     FakeSysfs &operator=(const FakeSysfs &) = delete;
