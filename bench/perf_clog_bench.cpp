@@ -133,7 +133,7 @@ int main(int argc, char **argv) {
     if (mkdtemp(tmpl) == nullptr) return 1;
     std::string base = std::string(tmpl) + "/tcu";
     open_receiver();
-    clog_console = 0;
+    tcu_hooks.log_console = 0;
     // Small files and two of them keep the scratch directory bounded under the flood.
     clog_init(base.c_str(), 4 << 20, 2);
     clog_bind_serverip("127.0.0.1", g_port);

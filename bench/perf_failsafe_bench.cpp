@@ -211,7 +211,7 @@ void start_rig(rig_t *r, bool line_and_goose) {
         snprintf(name, sizeof name, "/tcu_2020010%d_000000.log", i);
         std::ofstream(r->logdir + name) << "old log " << i << "\n";
     }
-    clog_console = 0;
+    tcu_hooks.log_console = 0;
     clog_init((r->logdir + "/tcu").c_str(), 0x2d00000, 7);
     if (!r->pu.start()) exit(2);
     modbus_TCP_init(&modbusHW, "127.0.0.1", r->pu.port.c_str(), 0, 0);

@@ -131,7 +131,5 @@ int clog_ring_take(clog_t *clog, char *out);
 // Parses "<base>_YYYYMMDD_HHMMSS.log" exactly; 0 and *utc set on a match, <0 otherwise.
 int clog_parse_name(const char *base, const char *name, time_t *utc);
 
-// The benchmarks' name of tcu_hooks.log_console (tc_system.h).
-inline std::atomic<int> &clog_console = tcu_hooks.log_console;
 // 1 once every queued byte has been taken and written.
 int clog_drained(void);
