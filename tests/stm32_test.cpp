@@ -1,6 +1,6 @@
 // Co-processor link on a fake sysfs tree: the lines it drives at start, the
 // feedbacks it samples and reports, and the LED modes as the board's LEDs show
-// them cycle by cycle, and the feedback line as the log server gets it.
+// them cycle by cycle; the feedback line as the log server gets it.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
