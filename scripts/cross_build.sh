@@ -55,8 +55,12 @@ if [ $subset -eq 1 ]; then
     cmake --build "$build" -j "$jobs" --target app_ZQHW zq_update tc_system_test \
         hmac_sha256_test goose_codec_test config_test modbus_rtu_test ast_zq_test update_test \
         ed25519_test startup_test
-    # Test programs left unbuilt appear to ctest as <target>_NOT_BUILT.
-    ctest_extra+=(-E _NOT_BUILT)
+    # Test programs left unbuilt appear to ctest as <target>_NOT_BUILT. The groups these
+    # programs took in from test programs of their own, which the subset never built, stay
+    # out of its emulated run as before; the full run (without --subset) has them.
+    folded='AstQuietLine|RtuWire|RtuWireSlow|MeterWire|ConfigHandEdit|HmacSha256Key'
+    folded+='|GooseFrameBytes|UpdateFromHmi'
+    ctest_extra+=(-E "_NOT_BUILT|^($folded)\\.")
 else
     cmake --build "$build" -j "$jobs"
 fi

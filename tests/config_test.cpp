@@ -1,6 +1,6 @@
 // The configuration file as an installer writes it: conversions, the identity
 // switches behind "-1", keys missing or of the wrong type, broken files that must
-// survive a shutdown, and the save/load round trip.
+// survive a shutdown, text after the object, and the save/load round trip.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -291,4 +291,31 @@ TEST_F(ConfigFile, ServerNameIsWrittenBackWhenPresent) {
     tcu_config_init(copy.c_str());
     ASSERT_NE(tcu_config.modbus_hw.server_name, nullptr);
     EXPECT_STREQ(tcu_config.modbus_hw.server_name, "pu-1.example");
+}
+
+// A stray character after the object (a hand edit) still loads every setting, and
+// the write-back then holds the clean object.
+TEST(ConfigHandEdit, TextAfterTheObjectIsIgnored) {
+    FakeSysfs sys;
+    std::filesystem::create_directories(sys.path("/home/root/etc"));
+    std::string file = sys.path("/home/root/etc/tcu_config.json");
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << R"({"tcu_id": "7", "enable_modbus_hw": "1", "enable_hmi": "0", "enable_ocpp": "0",
+ "ast_tty": "/dev/ttyS2", "ifname": "eth1", "zqlog_ip": "10.0.0.9", "zqlog_port": "9000",
+ "modbus_hw": {"serverip": "10.0.0.1", "port": "502", "enable_ssl": "0",
+ "maxI_GUNA": "250", "maxI_GUNB": "200"}}x)";
+    }
+    tcu_config_init(file.c_str());
+    EXPECT_EQ(tcu_config.tcu_id, 7);
+    ASSERT_NE(tcu_config.ifname, nullptr);
+    EXPECT_STREQ(tcu_config.ifname, "eth1");
+    ASSERT_NE(tcu_config.modbus_hw.serverip, nullptr);
+    EXPECT_STREQ(tcu_config.modbus_hw.serverip, "10.0.0.1");
+    EXPECT_EQ(tcu_config.modbus_hw.maxI_GUNB, 200);
+    tcu_config_exit();
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.back(), '}');
+    tcu_config_init(nullptr);
 }

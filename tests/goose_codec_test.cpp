@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -264,6 +265,121 @@ TEST(GooseEncode, WiresharkDissectsTheFrames) {
     EXPECT_EQ(rows[1][7], "2");
     EXPECT_EQ(rows[2][15], "100");
     EXPECT_EQ(rows[3][15], "4095");
+}
+
+// ---- Request frames byte for byte ----
+
+namespace {
+
+std::string hex_of(const uint8_t *p, size_t n) {
+    std::string s;
+    char t[3];
+    for (size_t i = 0; i < n; i++) {
+        std::snprintf(t, sizeof(t), "%02x", p[i]);
+        s += t;
+    }
+    return s;
+}
+
+std::string hex_text(const char *text) {
+    return hex_of(reinterpret_cast<const uint8_t *>(text), std::strlen(text) + 1);
+}
+
+// The 8 bytes of the UTC time element, worked out here from the seconds and whole
+// milliseconds (2^24 fractions per second, quality 0x0A).
+std::string time_hex(const struct timeval &tv) {
+    uint32_t sec = (uint32_t)tv.tv_sec;
+    uint32_t frac = (uint32_t)((uint64_t)(tv.tv_usec / 1000) * 16777216u / 1000u);
+    uint8_t b[8] = {(uint8_t)(sec >> 24),  (uint8_t)(sec >> 16), (uint8_t)(sec >> 8), (uint8_t)sec,
+                    (uint8_t)(frac >> 16), (uint8_t)(frac >> 8), (uint8_t)frac,       0x0A};
+    return hex_of(b, 8);
+}
+
+std::string openssl_trailer(const uint8_t *frame, int from, int to) {
+    uint8_t key[48] = {};
+    uint8_t mac[32];
+    unsigned int n = 0;
+    HMAC(EVP_sha256(), key, 48, frame + from, (size_t)(to - from), mac, &n);
+    return "ad0020" + hex_of(mac, n);
+}
+
+}  // namespace
+
+// Every byte of both request frames, written out from the wire layout: addresses,
+// EtherType, APPID, Length, reserved 35, the header CRC-16 high byte first, the
+// goosePdu elements in order with their tags and length forms, the data set, and
+// the trailer recomputed with OpenSSL under the all-zero start-up key.
+TEST(GooseFrameBytes, EveryByteOfBothRequestFrames) {
+    auto dev = std::make_unique<goose_HW_t>();
+    ASSERT_EQ(goose_HW_init(dev.get(), nullptr, 11), -6);
+    const uint8_t src[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    std::memcpy(dev->src_mac, src, 6);
+    dev->stNum = 7;
+
+    int n = goose_HW_PowerRequest_send(dev.get(), &dev->power_request);
+    ASSERT_EQ(n, 211);
+    const std::string power_id = hex_text("CC/0$GO$PowerRequest");
+    std::string expect =
+        "020000000001"
+        "021122334455"
+        "88b8"
+        "0001"
+        "00a2"
+        "0023"
+        "3dac"
+        "618197" +
+        ("8015" + power_id) + "81022710" + ("8215" + power_id) + ("8315" + power_id) + "8408" +
+        time_hex(dev->timestamp) +
+        "850400000007"
+        "860400000001"
+        "870100"
+        "880400000001"
+        "890100"
+        "8a0400000008"
+        "ab24"
+        "8602000b"
+        "86020000"
+        "86020001"
+        "86020002"
+        "8704447a0000"
+        "870442c80000"
+        "8602ffff"
+        "8602ffff" +
+        openssl_trailer(dev->tx_buff, 12, 176);
+    EXPECT_EQ(hex_of(dev->tx_buff, 211), expect);
+
+    dev->stNum = 8;
+    dev->sqNum = 0;
+    dev->shutdown_request.reason = SRR_GUN_EMGSTOP;
+    n = goose_HW_ShuntdownRequest_send(dev.get(), &dev->shutdown_request);
+    ASSERT_EQ(n, 204);
+    const std::string shut_id = hex_text("CC/0$GO$ShutdownRequest");
+    expect =
+        "020000000001"
+        "021122334455"
+        "88b8"
+        "3002"
+        "009b"
+        "0023"
+        "c03d"
+        "618190" +
+        ("8018" + shut_id) + "81022710" + ("8218" + shut_id) + ("8318" + shut_id) + "8408" +
+        time_hex(dev->timestamp) +
+        "850400000008"
+        "860400000001"
+        "870100"
+        "880400000001"
+        "890100"
+        "8a0400000005"
+        "ab14"
+        "8602000b"
+        "86020000"
+        "86020004"
+        "86020000"
+        "8602ffff" +
+        openssl_trailer(dev->tx_buff, 12, 169);
+    EXPECT_EQ(hex_of(dev->tx_buff, 204), expect);
+    goose_HW_exit(dev.get());
 }
 
 // ---- Reply decoder ----

@@ -199,6 +199,25 @@ TEST(HmacSha256, ContextStaysKeyedAfterFinal) {
     }
 }
 
+TEST(HmacSha256Key, KeyTakenFromTheContextsOwnWorkBuffer) {
+    // A caller keys a context with a result that already sits in its buf (a PBKDF2
+    // block, say): the MAC must be the one under those bytes, not under zeros.
+    for (uint32_t klen : {1u, 20u, 32u, 48u, 64u}) {
+        hmac_sha256_ctx_t ctx;
+        uint8_t key[64];
+        for (uint32_t i = 0; i < klen; i++) key[i] = (uint8_t)(0x41 + 3 * i);
+        std::memcpy(ctx.buf, key, klen);
+        hmac_sha256_init(&ctx, ctx.buf, klen);
+        const uint8_t msg[] = "power request";
+        uint8_t ours[32], ref[32];
+        hmac_sha256_update(&ctx, msg, sizeof(msg));
+        hmac_sha256_final(&ctx, ours);
+        unsigned int n = 0;
+        HMAC(EVP_sha256(), key, (int)klen, msg, sizeof(msg), ref, &n);
+        EXPECT_EQ(0, std::memcmp(ours, ref, 32)) << klen;
+    }
+}
+
 TEST(Pbkdf2Sha256, Rfc7914Vectors) {
     hmac_sha256_ctx_t ctx;
     uint8_t dk[64];

@@ -1,6 +1,6 @@
 // The gun state hub seen by its peers: the power unit's TCP end receiving the
 // register reports, the GOOSE frames leaving on the loopback interface, and the
-// board lines on a fake sysfs tree.
+// board lines on a fake sysfs tree; its state lines as the log server gets them.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +17,7 @@
 #include "support/ctrl_peer.h"
 #include "support/fake_sysfs.h"
 #include "support/hub_peers.h"
+#include "support/log_fixture.h"
 #include "support/pty_pair.h"
 #include "adcgpio.h"
 #include "ast_ZQ.h"
@@ -509,4 +510,52 @@ TEST_F(Hub, EmergencyStopReachesGooseWhileThePowerUnitIsNotReading) {
     ccu_AST_exit(&ast);
     close(line.master);
     close(line.slave);
+}
+
+// ---------------------------------------------------------------- the hub's log lines
+// Their own fixture: the logger started as the terminal starts it, clock fixed, its
+// mirror read by a stand-in log server.
+
+class HubLog : public LogFixture {};
+
+// The hub's state lines name the register and the caller, in green, with the value
+// stored; the power request names its type.
+TEST_F(HubLog, HubStateAndRequestLines) {
+    modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 5);  // no power unit: reports dropped
+    goose_HW_init(&gooseGUNA, nullptr, 11);
+    goose_HW_init(&gooseGUNB, nullptr, 12);
+    struct {
+        void (*op)(uint16_t);
+        const char *func;
+        const char *text;
+    } rows[] = {
+        {ccu_Update_GUNA_WorkState, "ccu_Update_GUNA_WorkState", "0x110B:3\n"},
+        {ccu_Update_GUNB_WorkState, "ccu_Update_GUNB_WorkState", "0x1D0B:3\n"},
+        {ccu_Update_GUNA_LinkState, "ccu_Update_GUNA_LinkState", "0x110D:3\n"},
+        {ccu_Update_GUNB_LinkState, "ccu_Update_GUNB_LinkState", "0x1D0D:3\n"},
+    };
+    std::string d;
+    for (auto &r : rows) {
+        SCOPED_TRACE(r.text);
+        r.op(3);
+        ASSERT_TRUE(server.find(std::string("| ") + r.text, &d));
+        EXPECT_EQ(d.substr(0, 11), "HW|\x1b[32;22m");
+        std::string func = " " + std::string(r.func);
+        func.resize(34, ' ');
+        EXPECT_NE(d.find(" TCU " + func + " "), std::string::npos) << d;
+    }
+    // 65535 stored in a 16-bit register logs as its unsigned value.
+    ccu_Update_GUNB_WorkState(0xFFFF);
+    EXPECT_TRUE(server.find("| 0x1D0B:65535\n", &d));
+
+    testing::internal::CaptureStdout();  // the register dump
+    ccu_GUNB_PowerRequest(3, 1, 500.0f, 100.0f);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(server.find("| type:3\n", &d));
+    EXPECT_EQ(d.substr(0, 11), "HW|\x1b[32;22m");
+    EXPECT_NE(d.find(" ccu_GUNB_PowerRequest "), std::string::npos) << d;
+
+    goose_HW_exit(&gooseGUNB);
+    goose_HW_exit(&gooseGUNA);
+    modbus_TCP_exit(&modbusHW);
 }

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "logger.h"
+#include "support/log_fixture.h"
+#include "support/log_tap.h"
 
 namespace fs = std::filesystem;
 
@@ -83,34 +85,6 @@ bool wait_drained() {
     }
     return false;
 }
-
-struct udp_rx_t {
-    int fd = -1;
-    uint16_t port = 0;
-    udp_rx_t() {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int rcv = 1 << 21;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        socklen_t sl = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &sl);
-        port = ntohs(sa.sin_port);
-    }
-    ~udp_rx_t() { close(fd); }
-    // One datagram, or nullopt-like empty flag when none came within the wait.
-    bool recv_one(std::string *out, int wait_ms = 10000) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) != 1) return false;
-        char buf[2048];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0) return false;
-        out->assign(buf, (size_t)n);
-        return true;
-    }
-};
 
 class Logger : public ::testing::Test {
   protected:
@@ -200,9 +174,9 @@ TEST(LoggerRing, OverflowKeepsNewestBytesFromWritePosition) {
 // ---- the line ------------------------------------------------------------------
 
 TEST_F(Logger, ColourClampedAndLongMessageCutWithResetIntact) {
-    udp_rx_t rx;
+    LogTap rx(LOG_TAP_READ);
     clog_init(base.c_str(), 1 << 20, 7);
-    clog_bind_serverip("127.0.0.1", rx.port);
+    clog_bind_serverip("127.0.0.1", rx.port());
     std::string d;
 
     EXPECT_GT(emit(9, "nine\n"), 0);
@@ -247,6 +221,41 @@ TEST_F(Logger, ColourClampedAndLongMessageCutWithResetIntact) {
     EXPECT_EQ(file.substr(file.size() - (size_t)n), d.substr(3));
 }
 
+// ---- the line as the log server gets it ---------------------------------------
+// Its own fixture: the logger started as the terminal starts it, clock fixed, the
+// mirror bound after start-up.
+
+class LoggerLayout : public LogFixture {};
+
+// Colour, stamp, ids, tag, caller columns, message, reset line: byte for byte, in
+// the datagram and in the file alike.
+TEST_F(LoggerLayout, LogLineLayoutByteForByte) {
+    int n = clog_print(3, "TCU", "ccu_Update_GUNA_WorkState", "/build/src/tc_tcu.cpp", 7,
+                       "0x110B:%d\n", 8);
+    // Function left-aligned in 33 columns, file base name right-aligned in 17.
+    std::string want = "\x1b[36;22m2026-03-01 12:00:00" + ids() +
+                       " TCU  ccu_Update_GUNA_WorkState" + std::string(33 - 25, ' ') + " " +
+                       std::string(17 - 10, ' ') + "tc_tcu.cpp:  7 | 0x110B:8\n\x1b[0m\n";
+    std::string d;
+    ASSERT_TRUE(server.recv_one(&d));
+    EXPECT_EQ(d, "HW|" + want);
+    EXPECT_EQ(n, (int)want.size());
+
+    // No tag: the field is left out. A function name past its column pushes the rest
+    // right; the caller field is cut at 63 characters.
+    const std::string longname(40, 'f');
+    clog_print(9, nullptr, longname.c_str(), "a.cpp", 1234, "m\n");
+    ASSERT_TRUE(server.recv_one(&d));
+    std::string caller = " " + longname + "             a.cpp:1234 | ";
+    caller.resize(63);
+    EXPECT_EQ(d, "HW|\x1b[34;22m2026-03-01 12:00:00" + ids() + caller + "m\n\x1b[0m\n");
+
+    for (int i = 0; i < 1000 && !clog_drained(); i++) msleep(10);
+    std::ifstream in(dir / "tcu_20260301_120000.log", std::ios::binary);
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(file.substr(0, want.size()), want);
+}
+
 // ---- the ring behind the writer ------------------------------------------------
 
 TEST_F(Logger, LineEndingExactlyAtRingEndIsWrittenInOrder) {
@@ -284,9 +293,9 @@ TEST_F(Logger, LineEndingExactlyAtRingEndIsWrittenInOrder) {
 }
 
 TEST_F(Logger, BurstWhileWriterHeldLeavesNewest32768Bytes) {
-    udp_rx_t rx;
+    LogTap rx(LOG_TAP_READ);
     clog_init(base.c_str(), 1 << 20, 7);
-    clog_bind_serverip("127.0.0.1", rx.port);
+    clog_bind_serverip("127.0.0.1", rx.port());
     ASSERT_TRUE(wait_drained());
     size_t before = all_logs().size();
 
@@ -531,12 +540,12 @@ TEST_F(Logger, OverfullDirectoryAndRestartWithinOneSecond) {
 }
 
 TEST_F(Logger, MissingDirectoryKeepsMirrorAndRetriesLater) {
-    udp_rx_t rx;
+    LogTap rx(LOG_TAP_READ);
     fs::path sub = dir / "later";
     std::string b = (sub / "tcu").string();
     tcu_hooks.log_retry_ms = 0;
     clog_init(b.c_str(), 1 << 20, 7);
-    clog_bind_serverip("127.0.0.1", rx.port);
+    clog_bind_serverip("127.0.0.1", rx.port());
     EXPECT_EQ(clogger.fp, nullptr);
     emit(1, "no directory yet\n");
     std::string d;
@@ -570,11 +579,11 @@ TEST_F(Logger, FullDiskKeepsMirrorAndResumesInTheSameFile) {
         std::string block(4096, 'F');
         for (int i = 0; i < 64 && filler.good(); i++) filler << block << std::flush;
     }
-    udp_rx_t rx;
+    LogTap rx(LOG_TAP_READ);
     tcu_hooks.log_retry_ms = 0;
     std::string b = (small / "tcu").string();
     clog_init(b.c_str(), 1 << 20, 7);
-    clog_bind_serverip("127.0.0.1", rx.port);
+    clog_bind_serverip("127.0.0.1", rx.port());
     std::string d;
     for (int i = 0; i < 20; i++) {
         char msg[64];
@@ -603,7 +612,7 @@ TEST_F(Logger, FullDiskKeepsMirrorAndResumesInTheSameFile) {
 // ---- the UDP mirror --------------------------------------------------------------
 
 TEST_F(Logger, MirrorSendsHwLineOnlyOnceBound) {
-    udp_rx_t rx, rx2;
+    LogTap rx(LOG_TAP_READ), rx2(LOG_TAP_READ);
     clog_init(base.c_str(), 1 << 20, 7);
     EXPECT_EQ(clogger.peer_dest.load(), 0u);
     emit(3, "not mirrored\n");
@@ -611,7 +620,7 @@ TEST_F(Logger, MirrorSendsHwLineOnlyOnceBound) {
     EXPECT_FALSE(rx.recv_one(&d, 200));
     EXPECT_LT(clog_sendto_serverip("x\n"), 0);
 
-    clog_bind_serverip("127.0.0.1", rx.port);
+    clog_bind_serverip("127.0.0.1", rx.port());
     EXPECT_GE(clogger.zqlog_fd.load(), 0);
     EXPECT_EQ(clogger.peer_addrlen, 16u);
     ASSERT_TRUE(wait_drained());
@@ -635,7 +644,7 @@ TEST_F(Logger, MirrorSendsHwLineOnlyOnceBound) {
     ASSERT_TRUE(rx.recv_one(&d));
     EXPECT_NE(d.find("still here"), std::string::npos);
 
-    clog_bind_serverip("127.0.0.1", rx2.port);
+    clog_bind_serverip("127.0.0.1", rx2.port());
     emit(3, "moved\n");
     ASSERT_TRUE(rx2.recv_one(&d));
     EXPECT_NE(d.find("moved"), std::string::npos);

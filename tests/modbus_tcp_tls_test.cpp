@@ -1,14 +1,17 @@
 // Modbus TCP link over mutual TLS, against a TLS server of the test with
 // certificates made by the openssl command: handshakes under TLS 1.2 and 1.3, every
-// refused credential, session tickets that must not hold up reports, reconnects.
+// refused credential, session tickets that must not hold up reports, a record that
+// arrives in pieces, reconnects.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <csignal>
 #include <memory>
 #include <thread>
 
 #include "modbus_TCP_HW.h"
+#include "support/log_tap.h"
 #include "support/modbus_peer.h"
 #include "support/tls_peer.h"
 #include "tc_system.h"
@@ -287,6 +290,78 @@ TEST_F(ModbusTls, Tls11ServerIsRefused) {
     EXPECT_EQ(init_link(srv.port_text()), -2);
     EXPECT_EQ(srv.wait_handshake(), 0);
     EXPECT_FALSE(link_connected(dev));
+}
+
+// ---------------------------------------------------------------- a record in pieces
+// Its own fixture: certificates made and installed by the test itself, the link to
+// 127.0.0.1 as start-up leaves it for terminal 3.
+
+double cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+class ModbusTlsRecord : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+
+    modbus_TCP_t *dev = &modbusHW;
+    std::thread worker;
+    bool initialised = false;
+
+    int init_link(const char *host, const char *port, int ssl) {
+        initialised = true;
+        return modbus_TCP_init(dev, host, port, ssl, 3);
+    }
+    void run_loop() {
+        worker = std::thread([this] { modbus_TCP_loop(dev); });
+    }
+    void TearDown() override {
+        if (worker.joinable()) {
+            dev->quit = 1;
+            worker.join();
+        }
+        if (initialised) modbus_TCP_exit(dev);
+        unsetenv("TCU_ROOT");
+    }
+};
+
+// A request record whose first bytes arrive and whose rest is late: the link has
+// nothing to read until the rest comes, so it waits (and logs its idle second)
+// instead of asking OpenSSL again and again.
+TEST_F(ModbusTlsRecord, TlsRecordArrivingInPiecesIsWaitedFor) {
+    TlsCerts certs(std::string(TCU_BINARY_DIR) + "/tests/tls_certs");
+    ASSERT_TRUE(certs.ok);
+    std::string root = certs.dir + "/root";
+    setenv("TCU_ROOT", root.c_str(), 1);
+    ASSERT_TRUE(certs.install(root, certs.ca1, certs.client1_crt, certs.client1_key));
+    TlsServer srv({certs.server1_crt, certs.server1_key, certs.ca1, TLS1_3_VERSION});
+    ASSERT_EQ(srv.last_error, "");
+    srv.start_accept();
+    ASSERT_GT(init_link("127.0.0.1", srv.port_text(), 1), 0);
+    ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+    run_loop();
+    for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(kWaitMs).size(), 28u);
+
+    mb_bytes raw = srv.seal(mb_read_req(0x0E01, 0x0000, 1));
+    ASSERT_GT(raw.size(), 8u);
+    for (size_t cut : {3, 8}) {  // inside the record header, then inside the body
+        LogTap tap;
+        msleep(1200);  // the loop is in its idle wait
+        tap.clear();
+        ASSERT_TRUE(srv.send_raw(mb_bytes(raw.begin(), raw.begin() + (long)cut)));
+        double cpu0 = cpu_seconds();
+        EXPECT_TRUE(tap.wait_for("timeout rx_bytes:0", kWaitMs))
+            << "cut " << cut << ": no idle wait while the record is incomplete, cpu "
+            << cpu_seconds() - cpu0 << " s";
+        ASSERT_TRUE(srv.send_raw(mb_bytes(raw.begin() + (long)cut, raw.end())));
+        EXPECT_EQ(mb_hex(srv.read_frame(kWaitMs)), "0E 01 00 00 00 05 01 03 02 00 02");
+        raw = srv.seal(mb_read_req(0x0E01, 0x0000, 1));
+    }
+    pthread_mutex_lock(&dev->mutex);
+    EXPECT_GT(dev->fd, 0);
+    pthread_mutex_unlock(&dev->mutex);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Co-processor link on a fake sysfs tree: the lines it drives at start, the
 // feedbacks it samples and reports, and the LED modes as the board's LEDs show
-// them cycle by cycle.
+// them cycle by cycle; the feedback line as the log server gets it.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/fake_sysfs.h"
+#include "support/log_fixture.h"
 #include "adcgpio.h"
 #include "stm32f103.h"
 #include "tc_system.h"
@@ -115,6 +116,17 @@ TEST(Stm32, ChannelsAndContactorsToBoardLines) {
     ccu_STM32_exit(&dev);
 }
 
+// Without a record the co-processor operations drive no board line.
+TEST(Stm32, NullRecordDrivesNothing) {
+    FakeSysfs board;
+    board.add_board_lines(1);
+    board.record_commands(true);
+    EXPECT_EQ(-1, ccu_STM32_ControlLED(nullptr, 6, 1));
+    EXPECT_EQ(-1, ccu_STM32_ControlContactor(nullptr, 0, 1));
+    ccu_STM32_LED(nullptr);
+    EXPECT_TRUE(board.commands().empty());
+}
+
 TEST_F(Stm32Loop, QuitBeforeStartStillOpensContactorsAndLightsLeds) {
     stm32F103.quit = 1;
     start();
@@ -192,4 +204,34 @@ TEST_F(Stm32Loop, ModeChangeShowsWithinOneCycle) {
     EXPECT_EQ("0", fs.value(LED2));
     EXPECT_EQ("1", fs.value(LED3));
     EXPECT_EQ((std::vector<int>{0, 1, 0}), fs.value_history(LED0));
+}
+
+// ---------------------------------------------------------------- the feedback line
+// Its own fixture: the logger started as the terminal starts it, clock fixed, its
+// mirror read by a stand-in log server.
+
+class Stm32Log : public LogFixture {};
+
+// Once per cycle the co-processor logs the four feedbacks in cyan.
+TEST_F(Stm32Log, CoprocessorFeedbackLine) {
+    FakeSysfs board;
+    board.add_board_lines(1);
+    board.record_commands(true);
+    board.set_input(FakeSysfs::feedback[0], 0);  // K0 closed
+    board.set_input(FakeSysfs::feedback[3], 0);  // K3 closed
+    modbus_TCP_init(&modbusHW, nullptr, nullptr, 0, 0);
+    ASSERT_EQ(0, ccu_STM32_init(&stm32F103, "can0", 500000, 1));
+    tcu_hooks.stm32_cycle_ms = 20;
+    pthread_t tid;
+    ASSERT_EQ(0, pthread_create(&tid, nullptr, ccu_STM32_loop, &stm32F103));
+    std::string d;
+    bool seen = server.find("| K0:1, K1:0, K2:0, K3:1\n", &d);
+    stm32F103.quit = 1;
+    pthread_join(tid, nullptr);
+    tcu_hooks.stm32_cycle_ms = 1000;
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(d.substr(0, 11), "HW|\x1b[36;22m");
+    EXPECT_NE(d.find(" ccu_STM32_loop "), std::string::npos) << d;
+    ccu_STM32_exit(&stm32F103);
+    modbus_TCP_exit(&modbusHW);
 }

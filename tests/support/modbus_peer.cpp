@@ -1,4 +1,4 @@
-// Test power unit for the Modbus TCP link: listener, raw frames, log tap.
+// Test power unit for the Modbus TCP link: listener, raw frames.
 #include "support/modbus_peer.h"
 
 #include <arpa/inet.h>
@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "logger.h"
 #include "tc_system.h"
 
 namespace {
@@ -187,65 +186,6 @@ void ModbusPeer::cut() {
 void ModbusPeer::close_listener() {
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
-}
-
-LogTap::LogTap() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int big = 4 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, (sockaddr *)&sa, sizeof sa);
-    socklen_t sl = sizeof sa;
-    getsockname(fd_, (sockaddr *)&sa, &sl);
-    clog_bind_serverip("127.0.0.1", ntohs(sa.sin_port));
-    th_ = std::thread([this] {
-        char buf[1024];
-        while (!stop_) {
-            pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            ssize_t r = recv(fd_, buf, sizeof buf, 0);
-            if (r <= 0) continue;
-            std::lock_guard<std::mutex> lk(mu_);
-            lines_.emplace_back(buf, (size_t)r);
-        }
-    });
-}
-
-LogTap::~LogTap() {
-    stop_ = 1;
-    th_.join();
-    close(fd_);
-}
-
-bool LogTap::wait_for(const std::string &needle, int timeout_ms) {
-    int64_t deadline = monotime_ms() + timeout_ms;
-    do {
-        if (count(needle) > 0) return true;
-        msleep(10);
-    } while (monotime_ms() < deadline);
-    return count(needle) > 0;
-}
-
-int LogTap::count(const std::string &needle) {
-    std::lock_guard<std::mutex> lk(mu_);
-    int n = 0;
-    for (const std::string &l : lines_)
-        if (l.find(needle) != std::string::npos) n++;
-    return n;
-}
-
-void LogTap::clear() {
-    std::lock_guard<std::mutex> lk(mu_);
-    lines_.clear();
-}
-
-std::string LogTap::all() {
-    std::lock_guard<std::mutex> lk(mu_);
-    std::string s;
-    for (const std::string &l : lines_) s += l;
-    return s;
 }
 
 int mb_hold_port(int port) {

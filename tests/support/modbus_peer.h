@@ -1,15 +1,12 @@
 // Power-unit side of the Modbus TCP link for tests: a listener on 127.0.0.1 that
-// takes the terminal's connection, raw MBAP framing written here (not by the code
-// under test), and a tap on the UDP log mirror to see the terminal's log lines.
+// takes the terminal's connection and raw MBAP framing written here (not by the code
+// under test). The terminal's log lines are seen through support/log_tap.h.
 #pragma once
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using mb_bytes = std::vector<uint8_t>;
@@ -53,24 +50,6 @@ class ModbusPeer {
     int conn_ = -1;
     int port_ = 0;
     std::string port_text_;
-};
-
-// Collects the terminal's log lines from its UDP mirror.
-class LogTap {
-  public:
-    LogTap();
-    ~LogTap();
-    bool wait_for(const std::string &needle, int timeout_ms);
-    int count(const std::string &needle);
-    void clear();
-    std::string all();
-
-  private:
-    int fd_ = -1;
-    std::atomic<int> stop_{0};
-    std::thread th_;
-    std::mutex mu_;
-    std::vector<std::string> lines_;
 };
 
 // A TCP port on 127.0.0.1 that nothing listens on, held bound for the rest of the

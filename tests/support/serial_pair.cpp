@@ -107,3 +107,12 @@ void peer_write(int fd, const std::vector<uint8_t> &frame) {
         off += (size_t)w;
     }
 }
+
+speed_t peer_line_speed(const std::string &path, tcflag_t *cflag) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    struct termios t = {};
+    if (fd >= 0) tcgetattr(fd, &t);
+    if (fd >= 0) close(fd);
+    *cflag = t.c_cflag;
+    return cfgetospeed(&t);
+}

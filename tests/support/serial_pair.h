@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <termios.h>
 #include <vector>
 
 struct serial_pair {
@@ -29,3 +30,6 @@ void peer_append_crc(std::vector<uint8_t> *frame);
 int peer_open_raw(const std::string &path);
 int peer_read(int fd, uint8_t *buf, int n, int timeout_ms);
 void peer_write(int fd, const std::vector<uint8_t> &frame);
+// The output speed (and in *cflag the control flags) a port was last set to, read
+// by path without disturbing whoever holds it open; 0 when it cannot be opened.
+speed_t peer_line_speed(const std::string &path, tcflag_t *cflag);
