@@ -3,7 +3,6 @@
 // start-up never closes a contactor.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -268,38 +267,20 @@ TEST(BoardSetup, RootUnfitForAShellRunsNothing) {
     EXPECT_EQ(sys.value(405), "1");
 }
 
-namespace {
-
-// A shell that fails (writes nothing, exits 1) a set number of times, then runs the
-// fake tree's recorder.
-std::atomic<int> shell_failures{0};
-tc_shell_fn recorder_shell = nullptr;
-int failing_shell(const char *command) {
-    if (shell_failures.load() > 0) {
-        shell_failures--;
-        return 1 << 8;
-    }
-    return recorder_shell(command);
-}
-
-}  // namespace
-
 // A contactor command holds only once the line reads back what was written: one failed
 // shell is written again, a shell that always fails ends in -2 with the line as it was.
 TEST(BoardOutputs, FailedContactorWriteIsRepeatedUntilItHolds) {
     FakeSysfs sys;
     sys.add_board_lines();
     sys.record_commands(true);
-    recorder_shell = tcu_hooks.gpio_shell.load();
-    tcu_hooks.gpio_shell = failing_shell;
-    shell_failures = 1;
+    sys.fail_commands(1);
     EXPECT_EQ(set_KMD_out(0, 1), 0);
     EXPECT_EQ(sys.value(FakeSysfs::contactor[0]), "0");
     EXPECT_EQ(sys.commands().size(), 1u);
-    shell_failures = 1000;
+    sys.fail_commands(1000);
     EXPECT_EQ(set_KMD_out(0, 0), -2);
     EXPECT_EQ(sys.value(FakeSysfs::contactor[0]), "0") << "nothing was written";
-    shell_failures = 0;
+    sys.fail_commands(0);
     EXPECT_EQ(set_KMD_out(0, 0), 0);
     EXPECT_EQ(sys.value(FakeSysfs::contactor[0]), "1");
 }

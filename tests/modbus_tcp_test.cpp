@@ -325,40 +325,14 @@ std::string line_with(const std::string &all, const std::string &a, const std::s
     return "";
 }
 
-class ModbusLinkLog : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-
-    modbus_TCP_t *dev = &modbusHW;
-    std::thread worker;
-    bool initialised = false;
-
-    int init_link(const char *host, const char *port, int ssl) {
-        initialised = true;
-        return modbus_TCP_init(dev, host, port, ssl, 3);
-    }
-    void run_loop() {
-        worker = std::thread([this] { modbus_TCP_loop(dev); });
-    }
-    void TearDown() override {
-        if (worker.joinable()) {
-            dev->quit = 1;
-            worker.join();
-        }
-        if (initialised) modbus_TCP_exit(dev);
-        unsetenv("TCU_ROOT");
-    }
-};
+// The link's log lines, on the link fixture above.
+class ModbusLinkLog : public ModbusLink {};
 
 // The limit lines come from the handler that stored the second register, under its
 // own name like every other line of the handler.
 TEST_F(ModbusLinkLog, LimitLinesNameTheHandler) {
     LogTap tap;
-    ModbusPeer peer;
-    ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
-    run_loop();
-    ASSERT_TRUE(peer.accept_within(kWaitMs));
-    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(kWaitMs).size(), 28u);
+    start();
     ASSERT_TRUE(peer.send_bytes(mb_write1_req(1, 0x2100, 0x447A)));
     ASSERT_EQ(peer.read_frame(kWaitMs).size(), 12u);
     ASSERT_TRUE(peer.send_bytes(mb_write1_req(2, 0x2101, 0x0000)));
@@ -379,15 +353,10 @@ TEST_F(ModbusLinkLog, LimitLinesNameTheHandler) {
 // triggers fire on their own registers and functions only, gun B's included.
 TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
     LogTap tap;
-    ModbusPeer peer;
-    ASSERT_GT(init_link("127.0.0.1", peer.port_text(), 0), 0);
-    run_loop();
-    ASSERT_TRUE(peer.accept_within(kWaitMs));
-    for (int i = 0; i < 3; i++) ASSERT_EQ(peer.read_frame(kWaitMs).size(), 28u);
-    uint16_t tid = 0x0F00;
-    auto ask = [&](const mb_bytes &rq) {
-        EXPECT_TRUE(peer.send_bytes(rq));
-        mb_bytes r = peer.read_frame(kWaitMs);
+    start();
+    tid = 0x0F00;
+    auto write_ok = [&](const mb_bytes &rq) {
+        mb_bytes r = ask(rq);
         EXPECT_EQ(r.size(), 12u) << mb_hex(r);
     };
     struct {
@@ -402,8 +371,8 @@ TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
             uint32_t bits;
             memcpy(&bits, &value, 4);
             // The first register alone logs nothing.
-            ask(mb_write1_req(++tid, (uint16_t)(base + l.first), (uint16_t)(bits >> 16)));
-            ask(mb_write1_req(++tid, (uint16_t)(base + l.first + 1), (uint16_t)bits));
+            write_ok(mb_write1_req(++tid, (uint16_t)(base + l.first), (uint16_t)(bits >> 16)));
+            write_ok(mb_write1_req(++tid, (uint16_t)(base + l.first + 1), (uint16_t)bits));
             char want[64];
             snprintf(want, sizeof want, "--%s.%s:%f\n", gun, l.name, (double)value);
             EXPECT_TRUE(tap.wait_for(want, kWaitMs)) << want;
@@ -411,8 +380,8 @@ TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
         }
     }
     // 0x2104 and 0x2D04 lie between the pairs: nothing to log.
-    ask(mb_write1_req(++tid, 0x2104, 0x4000));
-    ask(mb_write1_req(++tid, 0x2D04, 0x4000));
+    write_ok(mb_write1_req(++tid, 0x2104, 0x4000));
+    write_ok(mb_write1_req(++tid, 0x2D04, 0x4000));
     msleep(200);
     std::string all = tap.all();
     size_t n = 0;
@@ -421,9 +390,9 @@ TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
     EXPECT_EQ(n, 10u) << all;
 
     // Gun B's MAC by single writes: copied when 0x2D13 is written, into both streams.
-    ask(mb_write1_req(++tid, 0x2D11, 0x0A1B));
-    ask(mb_write1_req(++tid, 0x2D12, 0x2C3D));
-    ask(mb_write1_req(++tid, 0x2D13, 0x4E5F));
+    write_ok(mb_write1_req(++tid, 0x2D11, 0x0A1B));
+    write_ok(mb_write1_req(++tid, 0x2D12, 0x2C3D));
+    write_ok(mb_write1_req(++tid, 0x2D13, 0x4E5F));
     const uint8_t mac[6] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
     EXPECT_EQ(memcmp(gooseGUNA.dst_mac, mac, 6), 0);
     EXPECT_EQ(memcmp(gooseGUNB.dst_mac, mac, 6), 0);
@@ -439,15 +408,15 @@ TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
     uint8_t before[48];
     memcpy(before, gooseGUNB.HMAC, 48);
     ASSERT_NE(memcmp(before, want, 48), 0);
-    ask(mb_writeN_req(++tid, 0x2D15, std::vector<uint16_t>(key.begin(), key.begin() + 23)));
-    ask(mb_writeN_req(++tid, 0x2D2E, {0}));
-    ask(mb_write1_req(++tid, 0x2D2C, key[23]));
+    write_ok(mb_writeN_req(++tid, 0x2D15, std::vector<uint16_t>(key.begin(), key.begin() + 23)));
+    write_ok(mb_writeN_req(++tid, 0x2D2E, {0}));
+    write_ok(mb_write1_req(++tid, 0x2D2C, key[23]));
     EXPECT_EQ(memcmp(gooseGUNB.HMAC, before, 48), 0);
-    ask(mb_write1_req(++tid, 0x2D2E, 0));
+    write_ok(mb_write1_req(++tid, 0x2D2E, 0));
     EXPECT_EQ(memcmp(gooseGUNB.HMAC, want, 48), 0);
     for (int i = 0; i < 24; i++) key[i] = (uint16_t)(0xC000 + i);
     dumpReg2String(want, key.data(), 24);
-    ask(mb_writeN_req(++tid, 0x2D15, key));
+    write_ok(mb_writeN_req(++tid, 0x2D15, key));
     EXPECT_EQ(memcmp(gooseGUNB.HMAC, want, 48), 0);
     EXPECT_EQ(memcmp(gooseGUNA.HMAC, keyA, 48), 0);
 }
@@ -457,7 +426,7 @@ TEST_F(ModbusLinkLog, EveryLimitAndTriggerRegisterOfBothGuns) {
 TEST_F(ModbusLinkLog, StartupDumpAndLogLines) {
     LogTap tap;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(init_link(nullptr, nullptr, 0), -1);
+    EXPECT_EQ(init_link(nullptr, nullptr, 3), -1);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("\n.............\nGUN:2006, 0000\nGUN:212F, 0001\nGUN:1105, 0000\n"
                        "GUN:1106, 0000\nGUN:110B, 0000\nGUN:110D, 0000\n"

@@ -293,8 +293,6 @@ TEST_F(ModbusTls, Tls11ServerIsRefused) {
 }
 
 // ---------------------------------------------------------------- a record in pieces
-// Its own fixture: certificates made and installed by the test itself, the link to
-// 127.0.0.1 as start-up leaves it for terminal 3.
 
 double cpu_seconds() {
     timespec ts;
@@ -302,44 +300,16 @@ double cpu_seconds() {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-class ModbusTlsRecord : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-
-    modbus_TCP_t *dev = &modbusHW;
-    std::thread worker;
-    bool initialised = false;
-
-    int init_link(const char *host, const char *port, int ssl) {
-        initialised = true;
-        return modbus_TCP_init(dev, host, port, ssl, 3);
-    }
-    void run_loop() {
-        worker = std::thread([this] { modbus_TCP_loop(dev); });
-    }
-    void TearDown() override {
-        if (worker.joinable()) {
-            dev->quit = 1;
-            worker.join();
-        }
-        if (initialised) modbus_TCP_exit(dev);
-        unsetenv("TCU_ROOT");
-    }
-};
+class ModbusTlsRecord : public ModbusTls {};
 
 // A request record whose first bytes arrive and whose rest is late: the link has
 // nothing to read until the rest comes, so it waits (and logs its idle second)
 // instead of asking OpenSSL again and again.
 TEST_F(ModbusTlsRecord, TlsRecordArrivingInPiecesIsWaitedFor) {
-    TlsCerts certs(std::string(TCU_BINARY_DIR) + "/tests/tls_certs");
-    ASSERT_TRUE(certs.ok);
-    std::string root = certs.dir + "/root";
-    setenv("TCU_ROOT", root.c_str(), 1);
-    ASSERT_TRUE(certs.install(root, certs.ca1, certs.client1_crt, certs.client1_key));
-    TlsServer srv({certs.server1_crt, certs.server1_key, certs.ca1, TLS1_3_VERSION});
+    TlsServer srv(good_server(TLS1_3_VERSION));
     ASSERT_EQ(srv.last_error, "");
     srv.start_accept();
-    ASSERT_GT(init_link("127.0.0.1", srv.port_text(), 1), 0);
+    ASSERT_GT(init_link(srv.port_text()), 0);
     ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
     run_loop();
     for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(kWaitMs).size(), 28u);

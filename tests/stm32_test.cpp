@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -208,34 +207,15 @@ TEST_F(Stm32Loop, ModeChangeShowsWithinOneCycle) {
     EXPECT_EQ((std::vector<int>{0, 1, 0}), fs.value_history(LED0));
 }
 
-namespace {
-
-// The first board write after it is armed fails (nothing written, exit 1); every other
-// goes to the fake tree's recorder.
-std::atomic<int> led_shell_failures{0};
-tc_shell_fn led_recorder = nullptr;
-int failing_once_shell(const char *command) {
-    if (led_shell_failures.load() > 0) {
-        led_shell_failures--;
-        return 1 << 8;
-    }
-    return led_recorder(command);
-}
-
-}  // namespace
-
 TEST_F(Stm32Loop, FailedLedWriteIsWrittenAgainByTheNextRefresh) {
     ccu_GUNA_LED_State(0);  // gun A off: channel 6 (LED 1) goes dark
-    led_recorder = tcu_hooks.gpio_shell.load();
-    tcu_hooks.gpio_shell = failing_once_shell;
-    led_shell_failures = 1;
+    fs.fail_commands(1);
     ccu_STM32_LED(&stm32F103);
     EXPECT_EQ("0", fs.value(LED1)) << "the write failed";
     ccu_STM32_LED(&stm32F103);
     EXPECT_EQ("1", fs.value(LED1));
     ccu_STM32_LED(&stm32F103);
     EXPECT_EQ((std::vector<int>{1}), fs.value_history(LED1)) << "written once it held";
-    tcu_hooks.gpio_shell = led_recorder;
 }
 
 // ---------------------------------------------------------------- the feedback line

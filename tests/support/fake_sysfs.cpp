@@ -27,6 +27,7 @@ struct recorder_t {
     std::vector<std::string> commands;
     std::map<int, std::vector<int>> history;
     std::map<int, int> pending_inputs;
+    int failures = 0;  // commands still to fail, as a shell that exits 1
 };
 
 recorder_t recorder;
@@ -108,6 +109,10 @@ int recording_shell(const char *command) {
     bool emulate = false;
     {
         std::lock_guard<std::mutex> lock(recorder.mutex);
+        if (recorder.failures > 0) {
+            recorder.failures--;
+            return 1 << 8;  // exit status 1, nothing written, nothing recorded
+        }
         recorder.commands.emplace_back(command);
         root = recorder.root;
         emulate = recorder.emulate;
@@ -151,6 +156,7 @@ FakeSysfs::FakeSysfs() {
     recorder.commands.clear();
     recorder.history.clear();
     recorder.pending_inputs.clear();
+    recorder.failures = 0;
 }
 
 FakeSysfs::~FakeSysfs() {
@@ -231,6 +237,11 @@ std::vector<std::pair<std::string, std::string>> FakeSysfs::writes() const {
         }
     }
     return out;
+}
+
+void FakeSysfs::fail_commands(int n) {
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    recorder.failures = n;
 }
 
 void FakeSysfs::clear_commands() {

@@ -44,6 +44,8 @@ class FakeSysfs {
     // 1), an unexport removes it, "high"/"low"/"out" written to direction read back
     // "out" and set the value 1/0/0.
     void record_commands(bool emulate_kernel = false);
+    // The next n commands fail as a shell that exits 1: nothing is written or recorded.
+    void fail_commands(int n);
     std::vector<std::string> commands() const;
     // The recorded commands as (word, fixed path) for "echo <word> > <root><path>".
     std::vector<std::pair<std::string, std::string>> writes() const;
