@@ -193,7 +193,7 @@ class Subscriber:
     in between may carry either, frames after the confirmation only the new one."""
 
     def __init__(self, ev, ifname, pcap_path, connect_ids, schedule_tolerance=0.5,
-                 dst_default=None):
+                 dst_default=None, udp_port=None):
         self.ev = ev
         self.ifname = ifname
         self.pcap = PcapWriter(pcap_path)
@@ -220,9 +220,17 @@ class Subscriber:
         self.seen = []
         self.all_keys = [bytes(48)]
         self.first_after = {"A": None, "B": None}   # (monotonic time, stNum, sqNum)
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
-        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-        self.sock.bind((ifname, ETH_P_ALL))
+        # A virtual machine's NIC (qemu -netdev socket,udp=...) hands over each Ethernet
+        # frame it sends as one UDP datagram on loopback instead.
+        self.udp = udp_port is not None
+        if self.udp:
+            self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+            self.sock.bind(("127.0.0.1", udp_port))
+        else:
+            self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+            self.sock.bind((ifname, ETH_P_ALL))
         self.sock.settimeout(0.2)
         self.thread = threading.Thread(target=self.run, name="goose", daemon=True)
 
@@ -296,7 +304,7 @@ class Subscriber:
             except OSError as e:
                 self.ev.fail("GOOSE capture on %s: %s" % (self.ifname, e))
                 return
-            if addr[2] == PACKET_OUTGOING or len(data) < 14:
+            if (not self.udp and addr[2] == PACKET_OUTGOING) or len(data) < 14:
                 continue
             if struct.unpack(">H", data[12:14])[0] not in (ETHERTYPE_GOOSE, 0x8100):
                 continue

@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""Scenarios of the virtual board (started by scripts/vboard.sh, which builds the
+kernel, the initramfs and the root disk first). Each scenario boots its own guest
+under a hard time limit and ends with a verdict line; exit 0 only if all passed."""
+import argparse
+import ctypes
+import os
+import shutil
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tcusim.vboard import BoardScenario  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHARGE = os.path.join(HERE, "vboard", "charge.toml")
+K1, K2 = 405, 401          # gun A's contactor outputs
+LINES = (432, 503, 504, 406, 402, 403, 490, 407, 408, 409, 397, 399, 400, 401, 405, 410, 396, 398, 404)
+# The outputs' start values once start-up has switched LEDs and contactors off.
+# (The gun LEDs follow the guns' modes from the co-processor's first refresh on.)
+START = {405: 1, 401: 1, 400: 1, 399: 1, 503: 1, 504: 0}
+WATCHDOG_S = 20.0          # app_ZQHW.service WatchdogSec
+PING_S = 10.0              # the program's ping interval
+RESTART_S = 1.0            # app_ZQHW.service RestartSec
+BOOT_LIMIT = 150           # boot to READY under TCG, generous
+
+
+def die_with_parent():
+    try:
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+
+
+def bring_up(sc, charge=True):
+    """Boot, READY with a status line, the nineteen lines at their start values, the
+    simulator's start-up checks, then (charge) gun A brought to charging."""
+    ev = sc.ev
+    if not sc.wait_agent(90):
+        return False
+    sc.pu.listen()
+    sc.sub.start()
+    sc.line.start()
+    sc.start_app()
+    u = sc.wait_active(BOOT_LIMIT)
+    if u is None:
+        ev.fail("app_ZQHW.service did not become active (READY) within %d s of the guest's start" % BOOT_LIMIT)
+        return False
+    sc.figures["boot_to_ready_s"] = round(time.monotonic() - sc.guest.started, 1)
+    ev.log("APP", "app_ZQHW.service active, pid %s, status: %s" % (u.get("MainPID"), u.get("StatusText")))
+    if not u.get("StatusText"):
+        ev.fail("the service shows no status line")
+    if not ev.wait_until(lambda: all(sc.agent.exported.get(n) == 1 for n in LINES), 20):
+        ev.fail("lines not exported: %s" % [n for n in LINES if sc.agent.exported.get(n) != 1])
+    if not ev.wait_until(lambda: all(sc.agent.values.get(n) == v for n, v in START.items()), 20):
+        ev.fail("start values at gpio-sim: %s, expected %s" % (
+            {n: sc.agent.values.get(n) for n in START}, START))
+    sc.startup_checks()
+    if not charge or ev.failures:
+        return not ev.failures
+    import tomllib
+    with open(CHARGE, "rb") as f:
+        steps = tomllib.load(f)["step"]
+    for i, st in enumerate(steps, 1):
+        sc.step(i, st)
+        if ev.failures or not sc.guest.alive():
+            return False
+    sc.steps_done = len(steps)
+    return not ev.failures
+
+
+def opened_after(sc, gms, lines=(K1, K2)):
+    """Guest time at which every one of lines read open (1) after gms, or None."""
+    last = None
+    for n in lines:
+        ch = [g for g, v in sc.agent.changes(n, gms) if v == 1]
+        if not ch:
+            return None
+        last = max(last or 0, ch[0])
+    return last
+
+
+def s_boot(sc):
+    bring_up(sc)
+    if not sc.ev.failures:
+        for n in (K1, K2):
+            if sc.agent.values.get(n) != 0:
+                sc.ev.fail("gun A's contactor %d is not closed at gpio-sim while charging" % n)
+
+
+def s_stop(sc):
+    ev, ag = sc.ev, sc.agent
+    if not bring_up(sc):
+        return
+    rc, before = ag.sh("md5sum /home/root/etc/tcu_config.json")
+    pid = sc.main_pid()
+    t0 = time.monotonic()
+    g0 = ag.guest_ms()
+    rc, out = ag.sh("systemctl stop app_ZQHW", 60)
+    took = time.monotonic() - t0
+    sc.figures["stop_s"] = round(took, 2)
+    ev.log("APP", "systemctl stop returned %s after %.2f s" % (rc, took))
+    if rc != 0:
+        ev.fail("systemctl stop app_ZQHW: status %s %s" % (rc, out))
+    shut = [f for f in sc.sub.requests_since("A", t0) if f["kind"] == "shutdown"]
+    if not shut:
+        ev.fail("no GOOSE shutdown request of gun A on the wire after the stop")
+    rc, ps = ag.sh("test -d /proc/%d && echo alive || echo gone" % pid)
+    if ps != ["gone"]:
+        ev.fail("the program's process %d is still there after the stop" % pid)
+    time.sleep(2.0)   # the lines must stay driven, not merely not yet released
+    for n in (K1, K2):
+        if ag.values.get(n) != 1:
+            ev.fail("contactor output %d reads %s at gpio-sim after the stop, expected driven open (1)" % (
+                n, ag.values.get(n)))
+        if ag.exported.get(n) != 1:
+            ev.fail("contactor output %d was released (unexported) by the stop" % n)
+    opened = opened_after(sc, g0)
+    if opened is not None:
+        sc.figures["stop_to_contactors_open_ms"] = opened - g0
+    rc, after = ag.sh("md5sum /home/root/etc/tcu_config.json")
+    if before != after:
+        ev.fail("the configuration file changed on the stop: %s -> %s" % (before, after))
+    u = sc.unit()
+    if u.get("ActiveState") != "inactive":
+        ev.fail("app_ZQHW.service is %s after the stop, expected inactive" % u.get("ActiveState"))
+    j = "\n".join(sc.journal())
+    if "SIGKILL" in j or "Killing process" in j:
+        ev.fail("the journal shows a SIGKILL on the stop")
+
+
+def s_crash(sc):
+    ev, ag = sc.ev, sc.agent
+    if not bring_up(sc):
+        return
+    for sig, name in ((signal.SIGSEGV, "sigsegv"), (signal.SIGKILL, "sigkill")):
+        pid = sc.main_pid()
+        if ag.values.get(K1) != 0:
+            # The restarted program starts with the contactors open: the controller closes them again.
+            sc.step(sc.steps_done + 1, {"say": "Controller closes gun A's contactors again",
+                                        "send": {"A": ["close_contactors"]},
+                                        "expect": {"gpio": {str(K1): 0, str(K2): 0}}})
+        t0 = time.monotonic()
+        gsig = ag.kill(int(sig), pid)
+        ev.log("APP", "%s sent to app_ZQHW (pid %d) at guest %s ms" % (sig.name, pid, gsig))
+        bound = 0.1 if sig == signal.SIGSEGV else RESTART_S + 15.0
+        ok = ev.wait_until(lambda: opened_after(sc, gsig) is not None, bound + 30)
+        if not ok:
+            ev.fail("%s: contactors still closed at gpio-sim %.0f s after the signal" % (sig.name, bound + 30))
+        else:
+            ms = opened_after(sc, gsig) - gsig
+            sc.figures["%s_contactors_closed_ms" % name] = ms
+            sc.figures["%s_bound_ms" % name] = int(bound * 1000)
+            ev.log("APP", "%s: contactors read open at gpio-sim %d ms after the signal (bound %d ms)" % (
+                sig.name, ms, bound * 1000))
+            if ms > bound * 1000:
+                ev.fail("%s: contactors opened %d ms after the signal, bound %d ms" % (sig.name, ms, bound * 1000))
+        u = sc.wait_active(60, since_pid=pid)
+        if u is None:
+            ev.fail("%s: app_ZQHW was not restarted (active again) within 60 s" % sig.name)
+            return
+        sc.figures["%s_restart_s" % name] = round(time.monotonic() - t0, 1)
+        if not sc.pu.up.wait(20):
+            ev.fail("%s: the restarted terminal did not reconnect to the power unit" % sig.name)
+
+
+def s_watchdog(sc):
+    ev, ag = sc.ev, sc.agent
+    if not bring_up(sc):
+        return
+    pid = sc.main_pid()
+    # The co-processor worker hangs on a feedback read nobody answers; the other
+    # workers and the main thread go on.
+    rc, out = ag.sh("mkfifo /run/vb_hang && mount --bind /run/vb_hang /sys/class/gpio/gpio410/value && "
+                    "cat /proc/uptime")
+    if rc != 0:
+        ev.fail("hanging the co-processor worker failed: %s" % out)
+        return
+    ghang = ag.events[-1][1]
+    for _, g, w in reversed(ag.events):
+        if w and w[0] == "rc":
+            ghang = g
+            break
+    t0 = time.monotonic()
+    ev.log("APP", "feedback 410's value file is now a FIFO nobody writes (guest %d ms)" % ghang)
+    limit = WATCHDOG_S + PING_S
+    ok = ev.wait_until(lambda: opened_after(sc, ghang) is not None or sc.main_pid() != pid, limit + 40)
+    ag.sh("umount /sys/class/gpio/gpio410/value")
+    j = sc.journal()
+    wd = [l for l in j if "Watchdog timeout" in l]
+    if not wd:
+        ev.fail("the journal shows no watchdog timeout after the hang")
+    else:
+        try:
+            gwd = int(float(wd[0].split("]")[0].strip("[ ")) * 1000)
+            sc.figures["hang_to_watchdog_abort_s"] = round((gwd - ghang) / 1000.0, 1)
+            if gwd - ghang > limit * 1000:
+                ev.fail("watchdog abort %.1f s after the hang, bound %.0f s" % ((gwd - ghang) / 1000.0, limit))
+        except ValueError:
+            ev.warn("journal line not understood: %s" % wd[0])
+    if not ok:
+        ev.fail("neither the contactors opened nor the program was restarted within %.0f s of the hang" % (limit + 40))
+    u = sc.wait_active(60, since_pid=pid)
+    if u is None:
+        ev.fail("app_ZQHW was not restarted after the watchdog's abort")
+    else:
+        sc.figures["hang_to_restart_s"] = round(time.monotonic() - t0, 1)
+    o = opened_after(sc, ghang)
+    if o is not None:
+        sc.figures["watchdog_contactors_closed_s"] = round((o - ghang) / 1000.0, 2)
+    else:
+        ev.fail("contactors never read open after the hang")
+
+
+def s_can(sc):
+    ev, ag = sc.ev, sc.agent
+    if not sc.wait_agent(90):
+        return
+    rc, out = ag.sh("modprobe vcan && ip link add vcan0 type vcan && ip link set vcan0 up && "
+                    "/opt/vboard/com_can_test 2>&1", 120)
+    with open(os.path.join(sc.run_dir, "com_can_test.out"), "w") as f:
+        f.write("\n".join(out) + "\n")
+    summary = [l for l in out if l.startswith("[  PASSED  ]") or l.startswith("[  FAILED  ]")
+               or "SKIPPED" in l]
+    for l in summary:
+        ev.log("APP", l)
+    if rc != 0:
+        ev.fail("com_can_test inside the guest: status %s" % rc)
+    if any("SKIPPED" in l for l in out):
+        ev.fail("a CAN test was skipped inside the guest")
+    if not any("CanKernel.SecondFilterReplacesFirst" in l and "OK" in l for l in out):
+        ev.fail("CanKernel.SecondFilterReplacesFirst did not run and pass")
+    n = [l for l in out if l.startswith("[  PASSED  ]")]
+    if n:
+        sc.figures["can_tests"] = n[0]
+
+
+SCENARIOS = {
+    "boot": (s_boot, 300, False),
+    "stop": (s_stop, 300, False),
+    "crash": (s_crash, 360, False),
+    "watchdog": (s_watchdog, 360, False),
+    "can": (s_can, 200, False),
+}
+
+
+def main():
+    die_with_parent()
+    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--arch", default="amd64")
+    ap.add_argument("--kernel", required=True)
+    ap.add_argument("--initrd", required=True)
+    ap.add_argument("--disk")
+    ap.add_argument("--programs", required=True, help="the install tree (stage)")
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--run-dir", required=True)
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("-v", "--verbose", action="store_true")
+    ap.add_argument("scenario", nargs="+")
+    o = ap.parse_args()
+    results = []
+    status = 0
+    for name in o.scenario:
+        if name not in SCENARIOS:
+            print("vboard: unknown scenario %s (known: %s)" % (name, " ".join(SCENARIOS)), file=sys.stderr)
+            return 2
+    for name in o.scenario:
+        fn, limit, reboot = SCENARIOS[name]
+        run_dir = os.path.join(o.run_dir, name)
+        print("==== vboard %s (%s, time limit %d s)" % (name, o.arch, limit), flush=True)
+        sc = BoardScenario(CHARGE, o, run_dir, name, limit, reboot, o.verbose)
+        started = time.monotonic()
+        try:
+            sc.prepare()
+            fn(sc)
+        except KeyboardInterrupt:
+            sc.ev.fail("interrupted")
+            sc.guest.stop()
+            raise
+        except Exception as e:   # a peer's fault is this scenario's failure, not the stage's end
+            import traceback
+            sc.ev.fail("vboard error: %s\n%s" % (e, traceback.format_exc()))
+        if sc.guest.hung:
+            sc.ev.fail("scenario %s hung: the guest was stopped at its time limit" % name)
+        try:
+            sc.shutdown_guest()
+        except Exception as e:
+            sc.ev.warn("guest shut-down: %s" % e)
+        rc = sc.finish(started)
+        took = time.monotonic() - started
+        results.append(("PASS" if rc == 0 else "FAIL", name, took))
+        if rc:
+            status = 1
+        elif not o.keep:
+            for f in ("goose.pcap", "eth1.pcap", "line.pcap", "modbus.pcap"):
+                p = os.path.join(run_dir, f)
+                if os.path.exists(p) and os.path.getsize(p) > 1 << 20:
+                    os.unlink(p)
+    print("==== vboard summary (%s)" % o.arch)
+    for v, name, took in results:
+        print("  %s %-9s %5.0f s" % (v, name, took))
+    print("vboard: %s" % ("all %d scenario(s) passed" % len(results) if status == 0 else "FAILED"))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
