@@ -5,13 +5,17 @@
 #   2. a fuzz smoke run: every libFuzzer target for a few seconds (scripts/fuzz.sh);
 #   3. the ARM64 target: programs and a representative set of unit tests built
 #      with the cross toolchain, binary checks, install tree, tarball, and those
-#      tests under qemu-aarch64 (scripts/cross_build.sh --subset).
+#      tests under qemu-aarch64 (scripts/cross_build.sh --subset);
+#   4. the virtual board: Debian 12's kernel and systemd under qemu judge the programs
+#      on real sysfs GPIO (gpio-sim), a real UART, SocketCAN, systemd's stop, restart
+#      and watchdog, reboots and the updater's trial (scripts/vboard.sh).
 # Usage: scripts/test.sh [preset]   preset: default (the default), asan or tsan
-# TCU_TEST_STAGES (default "host fuzz target") picks stages; TCU_FUZZ_SECS (default 5).
+# TCU_TEST_STAGES (default "host fuzz target vboard") picks stages; TCU_FUZZ_SECS (default 5);
+# TCU_VBOARD_SCENARIOS picks the virtual board's scenarios (default: its default list).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
-stages=${TCU_TEST_STAGES:-host fuzz target}
+stages=${TCU_TEST_STAGES:-host fuzz target vboard}
 bash scripts/deps.sh
 for stage in $stages; do
     case "$stage" in
@@ -22,6 +26,8 @@ for stage in $stages; do
         ;;
     fuzz) bash scripts/fuzz.sh "${TCU_FUZZ_SECS:-5}" ;;
     target) bash scripts/cross_build.sh --subset ;;
+    # shellcheck disable=SC2086
+    vboard) bash scripts/vboard.sh ${TCU_VBOARD_SCENARIOS:-} ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done

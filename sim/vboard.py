@@ -22,6 +22,10 @@ LINES = (432, 503, 504, 406, 402, 403, 490, 407, 408, 409, 397, 399, 400, 401, 4
 START = {405: 1, 401: 1, 400: 1, 399: 1, 503: 1, 504: 0}
 WATCHDOG_S = 20.0          # app_ZQHW.service WatchdogSec
 PING_S = 10.0              # the program's ping interval
+# The co-processor worker counts as hung once its heartbeat stood still for its limit
+# (src/tc_watch.h, 15 s) after its last turn (1 s cycle); the pings stop then, and the
+# abort comes at most WatchdogSec after the last ping, which may be just before.
+STALL_S = 15.0 + 1.0
 RESTART_S = 1.0            # app_ZQHW.service RestartSec
 BOOT_LIMIT = 150           # boot to READY under TCG, generous
 
@@ -142,6 +146,7 @@ def s_crash(sc):
                                         "send": {"A": ["close_contactors"]},
                                         "expect": {"gpio": {str(K1): 0, str(K2): 0}}})
         t0 = time.monotonic()
+        sc.process_gone()
         gsig = ag.kill(int(sig), pid)
         ev.log("APP", "%s sent to app_ZQHW (pid %d) at guest %s ms" % (sig.name, pid, gsig))
         bound = 0.1 if sig == signal.SIGSEGV else RESTART_S + 15.0
@@ -161,6 +166,7 @@ def s_crash(sc):
             ev.fail("%s: app_ZQHW was not restarted (active again) within 60 s" % sig.name)
             return
         sc.figures["%s_restart_s" % name] = round(time.monotonic() - t0, 1)
+        sc.process_back()
         if not sc.pu.up.wait(20):
             ev.fail("%s: the restarted terminal did not reconnect to the power unit" % sig.name)
 
@@ -184,8 +190,16 @@ def s_watchdog(sc):
             break
     t0 = time.monotonic()
     ev.log("APP", "feedback 410's value file is now a FIFO nobody writes (guest %d ms)" % ghang)
-    limit = WATCHDOG_S + PING_S
-    ok = ev.wait_until(lambda: opened_after(sc, ghang) is not None or sc.main_pid() != pid, limit + 40)
+    limit = STALL_S + WATCHDOG_S
+    sc.figures["watchdog_abort_bound_s"] = limit
+    ok = False
+    end = time.monotonic() + limit + 40
+    while time.monotonic() < end and sc.guest.alive():
+        if opened_after(sc, ghang) is not None or sc.main_pid() != pid:
+            ok = True
+            break
+        time.sleep(1.0)
+    sc.process_gone()
     ag.sh("umount /sys/class/gpio/gpio410/value")
     j = sc.journal()
     wd = [l for l in j if "Watchdog timeout" in l]
@@ -206,6 +220,7 @@ def s_watchdog(sc):
         ev.fail("app_ZQHW was not restarted after the watchdog's abort")
     else:
         sc.figures["hang_to_restart_s"] = round(time.monotonic() - t0, 1)
+        sc.process_back()
     o = opened_after(sc, ghang)
     if o is not None:
         sc.figures["watchdog_contactors_closed_s"] = round((o - ghang) / 1000.0, 2)

@@ -223,6 +223,18 @@ class SocketLine(Line):
         self.master = self.sock.fileno()
         self.slave = None
 
+    def terminal_restarted(self):
+        """A new terminal process knows nothing of the old one's exchanges: its polls
+        start again from the start values, as after the line came back."""
+        with self.lock:
+            for g in self.guns.values():
+                g.allocated = 3
+        self.last_kind = self.prev_kind = None
+        self.expect_write = False
+        self.ctrl = [2, 2, 2, 2]
+        if self.awaiting is not None:
+            self.drop_awaiting("the terminal process ended")
+
     def pty_vanish(self):
         pass
 
@@ -465,6 +477,26 @@ class BoardScenario(Scenario):
     def journal(self, unit="app_ZQHW", since=""):
         rc, out = self.agent.sh("journalctl -q --no-pager -o short-monotonic -u %s %s" % (unit, since), 30)
         return out
+
+    def process_gone(self):
+        """The terminal's process ended (a signal, the watchdog): from here to its successor's
+        READY, what the line and power-unit peers saw of an exchange cut short is not the new
+        process's fault."""
+        self.gone_mark = len(self.ev.failures)
+        self.line.terminal_restarted()
+        with self.pu.lock:
+            self.pu.report_tid = 0
+
+    def process_back(self):
+        self.line.terminal_restarted()
+        with self.ev.lock:
+            kept = self.ev.failures[:self.gone_mark]
+            cut = [f for f in self.ev.failures[self.gone_mark:]
+                   if f.split(" ", 1)[1].startswith(("LINE:", "PU: report transaction"))]
+            self.ev.failures = kept + [f for f in self.ev.failures[self.gone_mark:] if f not in cut]
+        if cut:
+            self.ev.log("APP", "%d line/report complaints between the old process's end and the new one's "
+                        "READY set aside (an exchange cut short by the process's end)" % len(cut))
 
     def shutdown_guest(self):
         self.expect_poweroff = True
