@@ -59,7 +59,8 @@ vb_note "ready in $((SECONDS - t_start)) s"
 echo "== vboard: scenarios (${scenarios[*]})"
 set +e
 python3 "$top/sim/vboard.py" --arch "$arch" --kernel "$KIMAGE" --initrd "$VB_INITRD" \
-    ${VB_DISK:+--disk "$VB_DISK"} --programs "$VB_STAGE" --build "$VB_BUILD" \
+    ${VB_DISK:+--disk "$VB_DISK"} --programs "$VB_STAGE" --build "$VB_BUILD" --img "$build/img-$arch" \
+    --trial-confirm-ms "$VB_TRIAL_CONFIRM_MS" --trial-wait-ms "$VB_TRIAL_WAIT_MS" \
     --run-dir "$top/run/vboard/$arch" $keep "${scenarios[@]}"
 rc=$?
 set -e

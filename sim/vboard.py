@@ -24,8 +24,9 @@ WATCHDOG_S = 20.0          # app_ZQHW.service WatchdogSec
 PING_S = 10.0              # the program's ping interval
 # The co-processor worker counts as hung once its heartbeat stood still for its limit
 # (src/tc_watch.h, 15 s) after its last turn (1 s cycle); the pings stop then, and the
-# abort comes at most WatchdogSec after the last ping, which may be just before.
-STALL_S = 15.0 + 1.0
+# abort comes at most WatchdogSec after the last ping, which may be just before. Two
+# seconds more for the main thread's tick and systemd's timer under TCG.
+STALL_S = 15.0 + 1.0 + 2.0
 RESTART_S = 1.0            # app_ZQHW.service RestartSec
 BOOT_LIMIT = 150           # boot to READY under TCG, generous
 
@@ -71,6 +72,7 @@ def bring_up(sc, charge=True):
         if ev.failures or not sc.guest.alive():
             return False
     sc.steps_done = len(steps)
+    sc.pu_setup = [a for a in steps[0].get("pu", []) if not a.startswith("limits")]
     return not ev.failures
 
 
@@ -166,7 +168,7 @@ def s_crash(sc):
             ev.fail("%s: app_ZQHW was not restarted (active again) within 60 s" % sig.name)
             return
         sc.figures["%s_restart_s" % name] = round(time.monotonic() - t0, 1)
-        sc.process_back()
+        sc.process_back(sc.pu_setup)
         if not sc.pu.up.wait(20):
             ev.fail("%s: the restarted terminal did not reconnect to the power unit" % sig.name)
 
@@ -220,7 +222,7 @@ def s_watchdog(sc):
         ev.fail("app_ZQHW was not restarted after the watchdog's abort")
     else:
         sc.figures["hang_to_restart_s"] = round(time.monotonic() - t0, 1)
-        sc.process_back()
+        sc.process_back(sc.pu_setup)
     o = opened_after(sc, ghang)
     if o is not None:
         sc.figures["watchdog_contactors_closed_s"] = round((o - ghang) / 1000.0, 2)
@@ -251,12 +253,150 @@ def s_can(sc):
         sc.figures["can_tests"] = n[0]
 
 
+def installed_version(opts):
+    """(a, b, c) of the install tree's program, from its link's target."""
+    target = os.readlink(os.path.join(opts.programs, "home/root/bin/app_ZQHW"))
+    return tuple(int(x) for x in os.path.basename(target).split("_")[2:5])
+
+
+def signed_image(sc, program, version):
+    out = os.path.join(sc.run_dir, "image_%s.bin" % version.replace(".", "_"))
+    import subprocess
+    subprocess.run(["bash", os.path.join(HERE, "..", "scripts", "sign_image.sh"),
+                    os.path.join(sc.opts.img, "zq_update.key"), program, version, out],
+                   check=True, stdout=subprocess.DEVNULL)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def wait_boot(sc, hellos, timeout):
+    """Waits for the guest's agent to greet again: the guest has rebooted."""
+    return sc.ev.wait_until(lambda: sc.agent.hellos > hellos, timeout)
+
+
+def exe_of_main(sc):
+    pid = sc.main_pid()
+    rc, out = sc.agent.sh("readlink /proc/%d/exe" % pid)
+    return out[0] if rc == 0 and out else None
+
+
+def install(sc, image, version, what):
+    """The HMI's version query and offer, up to the reboot the installation ends with.
+    The monotonic time the guest went down, or None."""
+    ev = sc.ev
+    old = sc.hmi.query_version(90)
+    v0 = "%d.%d.%d" % installed_version(sc.opts)
+    if old != v0:
+        ev.fail("the HMI got version %s before the update, expected %s" % (old, v0))
+        return None
+    hellos = sc.agent.hellos
+    t0 = time.monotonic()
+    sc.process_gone()   # the installation stops the terminal; the next boot starts a new one
+    res = sc.hmi.offer(image, version, 120)
+    sc.figures["%s_install_s" % what] = round(time.monotonic() - t0, 1)
+    if res != "Success":
+        ev.fail("the updater answered the offer of %s with %s" % (version, res))
+        return None
+    ev.log("APP", "%s installed; waiting for the reboot" % version)
+    if not wait_boot(sc, hellos, 150):
+        ev.fail("the guest did not reboot within 150 s of the installation")
+        return None
+    return t0
+
+
+def s_update(sc):
+    ev = sc.ev
+    if not bring_up(sc, charge=False):
+        return
+    a, b, c = installed_version(sc.opts)
+    new = "%d.%d.%d" % (a, b, c + 1)
+    prog = os.path.realpath(os.path.join(sc.opts.programs, "home/root/bin",
+                                         os.path.basename(os.readlink(os.path.join(sc.opts.programs,
+                                                                                  "home/root/bin/app_ZQHW")))))
+    t0 = install(sc, signed_image(sc, prog, new), new, "update")
+    if t0 is None:
+        return
+    j = "\n".join(sc.journal(since="-b -1"))
+    if "SIGKILL" in j or "core-dump" in j:
+        ev.fail("the terminal's stop before the reboot was not orderly:\n%s" % j[-2000:])
+    u = sc.wait_active(BOOT_LIMIT)
+    if u is None:
+        ev.fail("app_ZQHW.service not active after the reboot")
+        return
+    sc.figures["update_install_to_ready_s"] = round(time.monotonic() - t0, 1)
+    sc.process_back()
+    want = "/home/root/bin/app_ZQHW_%s" % new.replace(".", "_")
+    exe = exe_of_main(sc)
+    if exe != want:
+        ev.fail("the running program is %s, expected the new file %s" % (exe, want))
+    t_ready = time.monotonic()
+    end = t_ready + sc.opts.trial_wait_ms / 1000.0 + 60
+    confirmed = None
+    while time.monotonic() < end and sc.guest.alive():
+        rc, out = sc.agent.sh("test -e /home/root/etc/zq_update.trial && echo trial || echo none")
+        if out == ["none"]:
+            confirmed = time.monotonic()
+            break
+        time.sleep(2.0)
+    if confirmed is None:
+        ev.fail("the trial was not confirmed")
+        return
+    sc.figures["update_ready_to_confirmed_s"] = round(confirmed - t_ready, 1)
+    ver = sc.hmi.query_version(sc.opts.trial_wait_ms / 1000.0 + 60)
+    sc.figures["update_total_s"] = round(time.monotonic() - t0, 1)
+    if ver != new:
+        ev.fail("the HMI got version %s after the update, expected %s" % (ver, new))
+    if exe_of_main(sc) != want:
+        ev.fail("after the trial the running program is not %s" % want)
+
+
+def s_rollback(sc):
+    ev = sc.ev
+    if not bring_up(sc, charge=False):
+        return
+    a, b, c = installed_version(sc.opts)
+    old = "%d.%d.%d" % (a, b, c)
+    bad = "%d.%d.%d" % (a, b, c + 2)
+    # A valid program for the machine that exits at once: the guest agent without arguments.
+    t0 = install(sc, signed_image(sc, os.path.join(sc.opts.img, "vboard-agent"), bad), bad, "rollback")
+    if t0 is None:
+        return
+    t_boot = time.monotonic()
+    hellos = sc.agent.hellos
+    rc, out = sc.agent.sh("readlink /home/root/bin/app_ZQHW")
+    ev.log("APP", "after the reboot the link names %s" % out)
+    window = sc.opts.trial_wait_ms / 1000.0
+    if not wait_boot(sc, hellos, window + 150):
+        ev.fail("the guest did not reboot into the previous version within %.0f s" % (window + 150))
+        return
+    sc.figures["rollback_boot_to_reboot_s"] = round(time.monotonic() - t_boot, 1)
+    u = sc.wait_active(BOOT_LIMIT)
+    if u is None:
+        ev.fail("app_ZQHW.service not active after the rollback")
+        return
+    sc.process_back()
+    want = "/home/root/bin/app_ZQHW_%s" % old.replace(".", "_")
+    exe = exe_of_main(sc)
+    if exe != want:
+        ev.fail("after the rollback the running program is %s, expected %s" % (exe, want))
+    ver = sc.hmi.query_version(90)
+    sc.figures["rollback_total_s"] = round(time.monotonic() - t0, 1)
+    if ver != old:
+        ev.fail("the HMI got version %s after the rollback, expected %s" % (ver, old))
+    rc, out = sc.agent.sh("ls /home/root/bin/")
+    ev.log("APP", "/home/root/bin: %s" % " ".join(out))
+    if "app_ZQHW_%s" % old.replace(".", "_") not in out:
+        ev.fail("the previous version's file is gone after the rollback")
+
+
 SCENARIOS = {
     "boot": (s_boot, 300, False),
     "stop": (s_stop, 300, False),
     "crash": (s_crash, 360, False),
     "watchdog": (s_watchdog, 360, False),
     "can": (s_can, 200, False),
+    "update": (s_update, 600, True),
+    "rollback": (s_rollback, 700, True),
 }
 
 
@@ -270,6 +410,9 @@ def main():
     ap.add_argument("--disk")
     ap.add_argument("--programs", required=True, help="the install tree (stage)")
     ap.add_argument("--build", required=True)
+    ap.add_argument("--img", required=True, help="images and the updater's signing key")
+    ap.add_argument("--trial-confirm-ms", type=int, default=60000)
+    ap.add_argument("--trial-wait-ms", type=int, default=180000)
     ap.add_argument("--run-dir", required=True)
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("-v", "--verbose", action="store_true")

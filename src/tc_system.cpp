@@ -188,7 +188,10 @@ int tc_stop_fd(void) {
 
 namespace {
 
-constexpr int64_t TRIAL_CONFIRM_MS = 60000;
+#ifndef TCU_BUILD_TRIAL_CONFIRM_MS
+#define TCU_BUILD_TRIAL_CONFIRM_MS 60000
+#endif
+constexpr int64_t TRIAL_CONFIRM_MS = TCU_BUILD_TRIAL_CONFIRM_MS;
 
 // Host runs may confirm sooner; the board always waits the full minute.
 int64_t trial_confirm_delay(void) {

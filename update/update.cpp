@@ -54,7 +54,10 @@ constexpr long long SPACE_MARGIN = 16LL * 1024 * 1024;
 constexpr long long TRANSFER_BASE_MS = 60000;
 constexpr long long TRANSFER_MIN_RATE = 100 * 1024;  // bytes per second
 // A new version has this long from the updater's start to confirm itself.
-constexpr int TRIAL_WAIT_MS = 180000;
+#ifndef TCU_BUILD_TRIAL_WAIT_MS
+#define TCU_BUILD_TRIAL_WAIT_MS 180000
+#endif
+constexpr int TRIAL_WAIT_MS = TCU_BUILD_TRIAL_WAIT_MS;
 // The terminal's orderly stop (shutdown requests, contactors opened) gets this long.
 constexpr int STOP_WAIT_MS = 5000;
 

@@ -9,7 +9,10 @@ VB_HOST_PKGS=(qemu-system-x86 qemu-system-arm mmdebstrap busybox-static kmod e2f
 VB_ROOT_PKGS=systemd-sysv,libssl3,libcjson1,libstdc++6,iproute2,kmod,procps,can-utils
 VB_MODULES_DISK="virtio_pci virtio_blk virtio_net crc32c_generic ext4 configfs gpio-sim-vb"
 VB_MODULES_EXTRA="vcan can_raw"
-VB_CMAKE_OPTS=()
+# The updater's trial, shortened so that an update and a rollback fit the stage's budget.
+VB_TRIAL_CONFIRM_MS=15000
+VB_TRIAL_WAIT_MS=75000
+VB_CMAKE_OPTS=(-DTCU_TRIAL_CONFIRM_MS=$VB_TRIAL_CONFIRM_MS -DTCU_TRIAL_WAIT_MS=$VB_TRIAL_WAIT_MS)
 
 vb_deps() {
     local arch=$1 missing=() p
@@ -127,7 +130,7 @@ vb_images() {
     cp "$img/vboard-agent" "$ird/sbin/"
     install -m 0755 "$top/vboard/init.sh" "$ird/init"
     local mods=$VB_MODULES_DISK
-    [ "$arch" = arm64 ] && mods="virtio_net configfs gpio-sim-vb"
+    [ "$arch" = arm64 ] && mods="virtio_net virtio_console configfs gpio-sim-vb"
     echo "$mods" >"$ird/etc/vboard-modules"
     local paths
     paths=$(vb_module_paths "$mdir" $mods $VB_MODULES_EXTRA) || vb_die "module list: $paths"
@@ -147,8 +150,12 @@ vb_images() {
     [ "$arch" = arm64 ] && return 0
     # ---- the Debian root disk ----
     vb_rootfs_tar "$arch"
+    # The updater verifies images: the key pair is the virtual board's own.
+    [ -f "$img/zq_update.key" ] || openssl genpkey -algorithm ed25519 -out "$img/zq_update.key" 2>/dev/null ||
+        vb_die "cannot make an Ed25519 key"
     local key
     key=$( (echo "$VB_ROOT_TAR $KREL"; cat "$img/vboard-agent" "$top/vboard/images.sh" "$ird/etc/vboard-modules"
+            cat "$img/zq_update.key"
             find "$VB_STAGE" -type f -exec cat {} +; cat "$VB_BUILD/tests/com_can_test" 2>/dev/null) |
             sha256sum | cut -c1-16)
     VB_DISK=$img/root.img
@@ -189,6 +196,8 @@ EOF
     echo vboard >"$rd/etc/hostname"
     echo "/dev/vda / ext4 rw 0 1" >"$rd/etc/fstab"
     mkdir -p "$rd/var/log/journal"
+    openssl pkey -in "$img/zq_update.key" -pubout -out "$rd/home/root/etc/zq_update.pub"
+    chmod 0644 "$rd/home/root/etc/zq_update.pub"
     mkfs.ext4 -q -F -L vboard -d "$rd" "$VB_DISK" 600M || vb_die "mkfs.ext4 -d failed"
     rm -rf "$rd"
     echo "$key" >"$img/root.key"
@@ -210,7 +219,7 @@ vb_ram_programs() {
             case "$seen" in *" $lib "*) continue ;; esac
             seen="$seen$lib "
             local path=""
-            for d in /usr/lib/aarch64-linux-gnu /lib/aarch64-linux-gnu $sysroot/lib; do
+            for d in /lib/aarch64-linux-gnu /usr/lib/aarch64-linux-gnu $sysroot/lib; do
                 [ -e "$d/$lib" ] && { path=$d/$lib; break; }
             done
             [ -n "$path" ] || vb_die "arm64 library $lib not found"
@@ -218,6 +227,6 @@ vb_ram_programs() {
             todo+=("$path")
         done
     done
-    cp -L /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 "$ird/lib/" 2>/dev/null ||
-        cp -L /lib/aarch64-linux-gnu/ld-linux-aarch64.so.1 "$ird/lib/"
+    cp -L /lib/aarch64-linux-gnu/ld-linux-aarch64.so.1 "$ird/lib/" 2>/dev/null ||
+        cp -L $sysroot/lib/ld-linux-aarch64.so.1 "$ird/lib/"
 }

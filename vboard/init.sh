@@ -17,8 +17,22 @@ arg() { sed -n "s/.*\bvb\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
 for m in $(cat /etc/vboard-modules); do
     modprobe "$m" || fail "modprobe $m"
 done
+if [ "$(arg arch)" = arm64 ]; then
+    # The virt machine's PL061 holds 504-511 from boot; the board's bank 0 needs the top.
+    for d in /sys/bus/amba/drivers/pl061_gpio/*.pl061; do
+        [ -e "$d" ] && echo "${d##*/}" >/sys/bus/amba/drivers/pl061_gpio/unbind
+    done
+    export VBOARD_NR_GPIO=512
+fi
 /sbin/vboard-agent setup || fail "gpio-sim set-up"
 ip link set lo up
+# The GOOSE NIC is the one with the board's address, whatever order the bus found them in.
+for i in /sys/class/net/eth*; do
+    if [ "$(cat "$i/address")" = 02:54:43:55:00:01 ]; then goose=${i##*/}; else user=${i##*/}; fi
+done
+if [ "${goose:-}" != eth1 ] && [ -n "${goose:-}" ] && [ -n "${user:-}" ]; then
+    ip link set "$goose" name vbgoose && ip link set "$user" name eth0 && ip link set vbgoose name eth1
+fi
 ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default via 10.0.2.2 ||
     fail "eth0 (user networking) not configured"
 ip link set eth1 up || fail "eth1 (GOOSE NIC) missing"
@@ -31,7 +45,7 @@ config() {
 	"enable_modbus_hw":	"1",
 	"enable_hmi":	"0",
 	"enable_ocpp":	"0",
-	"ast_tty":	"/dev/ttyS2",
+	"ast_tty":	"/dev/$(arg line)",
 	"ifname":	"eth1",
 	"zqlog_ip":	"10.0.2.2",
 	"zqlog_port":	"$log",

@@ -13,6 +13,7 @@ from .capture import LineCapture, ModbusCapture
 from .events import Events
 from .faults import Faults
 from .goose import Subscriber
+from .hmi import Hmi
 from .gpio import OUTPUTS
 from .line import Line
 from .powerunit import PowerUnit
@@ -299,9 +300,10 @@ class Guest:
     def command(self):
         o = self.opts
         root = "ram" if o.arch == "arm64" else "disk"
-        append = ("console=%s net.ifnames=0 panic=-1 vb.root=%s vb.pu=%d vb.log=%d vb.hmi=%d vb.agent=%s"
+        append = ("console=%s net.ifnames=0 panic=-1 vb.root=%s vb.pu=%d vb.log=%d vb.hmi=%d vb.agent=%s vb.line=%s vb.arch=%s"
                   % ("ttyAMA0" if o.arch == "arm64" else "ttyS0", root, self.pu_port, self.log_port,
-                     self.hmi_port, "hvc0" if o.arch == "arm64" else "ttyS1"))
+                     self.hmi_port, "hvc0" if o.arch == "arm64" else "ttyS1",
+                     "hvc1" if o.arch == "arm64" else "ttyS2", o.arch))
         if o.arch == "amd64":
             append += " systemd.show_status=0 loglevel=4 rootwait"
             cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", "768", "-smp", "1"]
@@ -407,6 +409,7 @@ class BoardScenario(Scenario):
         self.guest.log_port = self.logs.port
         self.sub = Subscriber(self.ev, "eth1", os.path.join(self.run_dir, "goose.pcap"), self.connect_ids,
                               s.get("schedule_tolerance", 0.5), udp_port=self.guest.goose_port)
+        self.hmi = Hmi(self.ev, self.guest.hmi_port)
         self.guest.start()
         self.agent = Agent(self.ev, self.guest.agent_sock, os.path.join(self.run_dir, "agent.log"))
         self.gpio = BoardGpio(self.ev, self.agent)
@@ -462,9 +465,17 @@ class BoardScenario(Scenario):
         return True
 
     def wait_active(self, timeout, since_pid=None):
-        """Waits for the service's READY (active) with a main process other than since_pid."""
+        """Waits for the service's READY (active) with a main process other than since_pid;
+        with the initramfs root (no service manager), for the program's process."""
         end = time.monotonic() + timeout
         while time.monotonic() < end and self.guest.alive():
+            if self.opts.arch == "arm64":
+                rc, out = self.agent.sh("pidof app_ZQHW")
+                if rc == 0 and out and out[0].split()[0] != str(since_pid):
+                    return {"ActiveState": "active", "MainPID": out[0].split()[0],
+                            "StatusText": "(initramfs root: no service manager)"}
+                time.sleep(0.5)
+                continue
             u = self.unit()
             if u.get("ActiveState") == "active" and u.get("MainPID", "0") not in ("0", str(since_pid)):
                 return u
@@ -484,19 +495,32 @@ class BoardScenario(Scenario):
         process's fault."""
         self.gone_mark = len(self.ev.failures)
         self.line.terminal_restarted()
-        with self.pu.lock:
-            self.pu.report_tid = 0
 
-    def process_back(self):
-        self.line.terminal_restarted()
+    def process_back(self, pu_setup=()):
+        """The new process is READY: the power unit finds it connected again and writes the
+        GOOSE destination and keys anew (a new process starts from the zero key and the
+        default destination, and from stNum 0); the subscriber starts afresh with it."""
+        self.pu.up.wait(20)
+        from .goose import Stream
+        with self.sub.lock:
+            self.sub.streams = {"A": Stream("A"), "B": Stream("B")}
+            self.sub.keys = {"A": [bytes(48), None], "B": [bytes(48), None]}
+            self.sub.retired_key = {"A": None, "B": None}
+            self.sub.last_key = {"A": bytes(48), "B": bytes(48)}
+            self.sub.dst = [None, None]
+            self.sub.retired_dst = None
         with self.ev.lock:
             kept = self.ev.failures[:self.gone_mark]
             cut = [f for f in self.ev.failures[self.gone_mark:]
-                   if f.split(" ", 1)[1].startswith(("LINE:", "PU: report transaction"))]
+                   if f.split(" ", 1)[1].startswith(("LINE:", "PU: report transaction", "GOOSE"))]
             self.ev.failures = kept + [f for f in self.ev.failures[self.gone_mark:] if f not in cut]
         if cut:
-            self.ev.log("APP", "%d line/report complaints between the old process's end and the new one's "
-                        "READY set aside (an exchange cut short by the process's end)" % len(cut))
+            self.ev.log("APP", "%d line, report and GOOSE complaints between the old process's end and the "
+                        "new one's READY set aside (exchanges cut short, GOOSE state of the old process)"
+                        % len(cut))
+        self.expect_logs = []
+        for action in pu_setup:
+            self.pu_action(action)
 
     def shutdown_guest(self):
         self.expect_poweroff = True
@@ -505,10 +529,10 @@ class BoardScenario(Scenario):
         self.guest.stop(grace=10)
 
     def finish(self, started):
-        for name in ("line", "sub", "pu", "agent", "logs"):
+        for name in ("line", "sub", "pu", "agent", "logs", "hmi"):
             peer = getattr(self, name, None)
             if peer is None or getattr(peer, "thread", None) is None or not peer.thread.is_alive():
-                if name not in ("agent", "logs") or peer is None:
+                if name not in ("agent", "logs", "hmi") or peer is None:
                     continue
             try:
                 peer.stop()
