@@ -58,11 +58,13 @@ vb_note "ready in $((SECONDS - t_start)) s"
 
 echo "== vboard: scenarios (${scenarios[*]})"
 set +e
-python3 "$top/sim/vboard.py" --arch "$arch" --kernel "$KIMAGE" --initrd "$VB_INITRD" \
+# Every guest has its own time limit; this one only catches a host side that hangs.
+timeout --kill-after=30 2400 python3 "$top/sim/vboard.py" --arch "$arch" --kernel "$KIMAGE" --initrd "$VB_INITRD" \
     ${VB_DISK:+--disk "$VB_DISK"} --programs "$VB_STAGE" --build "$VB_BUILD" --img "$build/img-$arch" \
     --trial-confirm-ms "$VB_TRIAL_CONFIRM_MS" --trial-wait-ms "$VB_TRIAL_WAIT_MS" \
     --run-dir "$top/run/vboard/$arch" $keep "${scenarios[@]}"
 rc=$?
 set -e
+[ $rc -eq 124 ] && echo "vboard: the scenarios ran past 40 minutes and were stopped" >&2
 vb_note "stage time $((SECONDS - t_start)) s"
 exit $rc

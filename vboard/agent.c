@@ -78,8 +78,7 @@ static void die(const char *fmt, ...) {
 
 static int put(const char *path, const char *text) {
     int fd = open(path, O_WRONLY);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     ssize_t n = write(fd, text, strlen(text));
     close(fd);
     return n == (ssize_t)strlen(text) ? 0 : -1;
@@ -87,30 +86,24 @@ static int put(const char *path, const char *text) {
 
 static int get(const char *path, char *buf, size_t len) {
     int fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     ssize_t n = read(fd, buf, len - 1);
     close(fd);
-    if (n < 0)
-        return -1;
+    if (n < 0) return -1;
     buf[n] = 0;
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == ' '))
-        buf[--n] = 0;
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == ' ')) buf[--n] = 0;
     return 0;
 }
 
 /* The sysfs directory of line n's simulator attributes. */
 static int sim_dir(int n, char *out, size_t len) {
     for (int b = 1; b < NBANKS; b++) {
-        if (n < banks[b].base || n >= banks[b].base + banks[b].lines)
-            continue;
+        if (n < banks[b].base || n >= banks[b].base + banks[b].lines) continue;
         char p[256], dev[64], chip[64];
         snprintf(p, sizeof p, CFG "/%s/dev_name", banks[b].name);
-        if (get(p, dev, sizeof dev))
-            return -1;
+        if (get(p, dev, sizeof dev)) return -1;
         snprintf(p, sizeof p, CFG "/%s/bank0/chip_name", banks[b].name);
-        if (get(p, chip, sizeof chip))
-            return -1;
+        if (get(p, chip, sizeof chip)) return -1;
         snprintf(out, len, "/sys/devices/platform/%s/%s/sim_gpio%d", dev, chip, n - banks[b].base);
         return 0;
     }
@@ -119,8 +112,7 @@ static int sim_dir(int n, char *out, size_t len) {
 
 static int set_pull(int n, int v) {
     char d[256], p[300];
-    if (sim_dir(n, d, sizeof d))
-        return -1;
+    if (sim_dir(n, d, sizeof d)) return -1;
     snprintf(p, sizeof p, "%s/pull", d);
     return put(p, v ? "pull-up" : "pull-down");
 }
@@ -131,38 +123,28 @@ static int setup(void) {
     if (access(CFG, F_OK) != 0 && mount("configfs", "/sys/kernel/config", "configfs", 0, NULL) &&
         errno != EBUSY)
         die("cannot mount configfs: %s", strerror(errno));
-    if (access(CFG, F_OK) != 0)
-        die("%s missing: is the gpio-sim module loaded?", CFG);
-    if (getenv("VBOARD_NR_GPIO"))
-        nr_gpio = atoi(getenv("VBOARD_NR_GPIO"));
+    if (access(CFG, F_OK) != 0) die("%s missing: is the gpio-sim module loaded?", CFG);
+    if (getenv("VBOARD_NR_GPIO")) nr_gpio = atoi(getenv("VBOARD_NR_GPIO"));
     for (int b = 0; b < NBANKS; b++) {
         int lines_n = banks[b].lines ? banks[b].lines : nr_gpio - 512;
-        if (lines_n <= 0)
-            continue;
+        if (lines_n <= 0) continue;
         snprintf(p, sizeof p, CFG "/%s", banks[b].name);
-        if (mkdir(p, 0755) && errno != EEXIST)
-            die("mkdir %s: %s", p, strerror(errno));
+        if (mkdir(p, 0755) && errno != EEXIST) die("mkdir %s: %s", p, strerror(errno));
         snprintf(p, sizeof p, CFG "/%s/bank0", banks[b].name);
-        if (mkdir(p, 0755) && errno != EEXIST)
-            die("mkdir %s: %s", p, strerror(errno));
+        if (mkdir(p, 0755) && errno != EEXIST) die("mkdir %s: %s", p, strerror(errno));
         snprintf(p, sizeof p, CFG "/%s/bank0/num_lines", banks[b].name);
         snprintf(text, sizeof text, "%d", lines_n);
-        if (put(p, text))
-            die("write %s: %s", p, strerror(errno));
+        if (put(p, text)) die("write %s: %s", p, strerror(errno));
         snprintf(p, sizeof p, CFG "/%s/live", banks[b].name);
-        if (put(p, "1"))
-            die("write %s: %s", p, strerror(errno));
-        if (!banks[b].base)
-            continue;
+        if (put(p, "1")) die("write %s: %s", p, strerror(errno));
+        if (!banks[b].base) continue;
         char chip[64];
         snprintf(p, sizeof p, CFG "/%s/bank0/chip_name", banks[b].name);
-        if (get(p, chip, sizeof chip))
-            die("no chip name for %s", banks[b].name);
+        if (get(p, chip, sizeof chip)) die("no chip name for %s", banks[b].name);
         /* The legacy class device is named after the base and sits under the chip. */
         char dev[64], want[160], real[PATH_MAX];
         snprintf(p, sizeof p, CFG "/%s/dev_name", banks[b].name);
-        if (get(p, dev, sizeof dev))
-            die("no device name for %s", banks[b].name);
+        if (get(p, dev, sizeof dev)) die("no device name for %s", banks[b].name);
         snprintf(want, sizeof want, "/%s/", dev);
         snprintf(p, sizeof p, "/sys/class/gpio/gpiochip%d", banks[b].base);
         if (!realpath(p, real) || !strstr(real, want))
@@ -170,8 +152,7 @@ static int setup(void) {
                 banks[b].base);
     }
     for (int i = 0; i < NLINES; i++)
-        if (set_pull(lines[i].n, lines[i].pull))
-            die("cannot set the pull of line %d", lines[i].n);
+        if (set_pull(lines[i].n, lines[i].pull)) die("cannot set the pull of line %d", lines[i].n);
     printf("vboard-agent: banks live at 488, 396, 344; pulls set\n");
     return 0;
 }
@@ -193,8 +174,7 @@ static void say(const char *fmt, ...) {
     va_start(ap, fmt);
     n += vsnprintf(buf + n, sizeof buf - n - 1, fmt, ap);
     va_end(ap);
-    if (n > (int)sizeof buf - 2)
-        n = sizeof buf - 2;
+    if (n > (int)sizeof buf - 2) n = sizeof buf - 2;
     buf[n++] = '\n';
     for (int off = 0; off < n;) {
         ssize_t w = write(tty, buf + off, n - off);
@@ -228,16 +208,14 @@ static struct job jobs[MAXJOBS];
 
 static int read_value(int fd) {
     char c[4];
-    if (pread(fd, c, sizeof c, 0) < 1)
-        return -1;
+    if (pread(fd, c, sizeof c, 0) < 1) return -1;
     return c[0] - '0';
 }
 
 static void start_job(int id, const char *cmd) {
     int slot = -1;
     for (int i = 0; i < MAXJOBS; i++)
-        if (jobs[i].pid == 0)
-            slot = i;
+        if (jobs[i].pid == 0) slot = i;
     if (slot < 0) {
         say("rc %d 255", id);
         return;
@@ -267,8 +245,7 @@ static void job_output(struct job *j) {
     for (;;) {
         ssize_t r = read(j->fd, j->buf + j->len, sizeof j->buf - 1 - j->len);
         if (r <= 0) {
-            if (r < 0 && errno == EAGAIN)
-                return;
+            if (r < 0 && errno == EAGAIN) return;
             if (j->len) {
                 j->buf[j->len] = 0;
                 say("out %d %s", j->id, j->buf);
@@ -299,8 +276,7 @@ static void job_output(struct job *j) {
 
 static struct watch *find(int n) {
     for (int i = 0; i < NLINES; i++)
-        if (w[i].n == n)
-            return &w[i];
+        if (w[i].n == n) return &w[i];
     return NULL;
 }
 
@@ -331,8 +307,7 @@ static void command(char *c) {
 static int run(const char *dev) {
     signal(SIGPIPE, SIG_IGN);
     tty = open(dev, O_RDWR | O_NOCTTY);
-    if (tty < 0)
-        die("open %s: %s", dev, strerror(errno));
+    if (tty < 0) die("open %s: %s", dev, strerror(errno));
     struct termios t;
     if (tcgetattr(tty, &t) == 0) {
         cfmakeraw(&t);
@@ -341,10 +316,13 @@ static int run(const char *dev) {
     }
     for (int i = 0; i < NLINES; i++) {
         char d[256], p[300];
-        w[i] = (struct watch){.n = lines[i].n, .fd = -1, .value = -2, .exported = -1,
-                              .feedback = lines[i].feedback, .held = -1};
-        if (strcmp(lines[i].role, "out") || sim_dir(lines[i].n, d, sizeof d))
-            continue;
+        w[i] = (struct watch){.n = lines[i].n,
+                              .fd = -1,
+                              .value = -2,
+                              .exported = -1,
+                              .feedback = lines[i].feedback,
+                              .held = -1};
+        if (strcmp(lines[i].role, "out") || sim_dir(lines[i].n, d, sizeof d)) continue;
         snprintf(p, sizeof p, "%s/value", d);
         w[i].fd = open(p, O_RDONLY);
     }
@@ -357,8 +335,7 @@ static int run(const char *dev) {
         int np = 0;
         pf[np++] = (struct pollfd){.fd = tty, .events = POLLIN};
         for (int i = 0; i < MAXJOBS; i++)
-            if (jobs[i].pid)
-                pf[np++] = (struct pollfd){.fd = jobs[i].fd, .events = POLLIN};
+            if (jobs[i].pid) pf[np++] = (struct pollfd){.fd = jobs[i].fd, .events = POLLIN};
         poll(pf, np, 4);
         if (pf[0].revents & POLLIN) {
             ssize_t r = read(tty, in + inlen, sizeof in - 1 - inlen);
@@ -367,32 +344,26 @@ static int run(const char *dev) {
                 char *nl;
                 while ((nl = memchr(in, '\n', inlen))) {
                     *nl = 0;
-                    if (nl > in && nl[-1] == '\r')
-                        nl[-1] = 0;
-                    if (*in)
-                        command(in);
+                    if (nl > in && nl[-1] == '\r') nl[-1] = 0;
+                    if (*in) command(in);
                     size_t used = nl - in + 1;
                     memmove(in, nl + 1, inlen - used);
                     inlen -= used;
                 }
-                if (inlen == sizeof in - 1)
-                    inlen = 0;
+                if (inlen == sizeof in - 1) inlen = 0;
             }
         }
         for (int i = 0; i < MAXJOBS; i++)
-            if (jobs[i].pid)
-                job_output(&jobs[i]);
+            if (jobs[i].pid) job_output(&jobs[i]);
         long long now = now_ms();
         for (int i = 0; i < NLINES; i++) {
             struct watch *x = &w[i];
-            if (x->fd < 0)
-                continue;
+            if (x->fd < 0) continue;
             int v = read_value(x->fd);
             if (v >= 0 && v != x->value) {
                 x->value = v;
                 say("gpio %d %d", x->n, v);
-                if (x->feedback)
-                    x->due = now + 50;
+                if (x->feedback) x->due = now + 50;
             }
             if (x->due && now >= x->due) {
                 x->due = 0;
@@ -419,10 +390,8 @@ static int run(const char *dev) {
 }
 
 int main(int argc, char **argv) {
-    if (argc >= 2 && !strcmp(argv[1], "setup"))
-        return setup();
-    if (argc >= 3 && !strcmp(argv[1], "run"))
-        return run(argv[2]);
+    if (argc >= 2 && !strcmp(argv[1], "setup")) return setup();
+    if (argc >= 3 && !strcmp(argv[1], "run")) return run(argv[2]);
     fprintf(stderr, "usage: vboard-agent setup | run DEVICE\n");
     return 2;
 }

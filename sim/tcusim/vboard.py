@@ -338,8 +338,9 @@ class Guest:
         cmd = self.command()
         with open(os.path.join(self.run_dir, "qemu.cmd"), "w") as f:
             f.write(" ".join(cmd) + "\n")
+        from .runner import kill_with_parent
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT,
-                                     start_new_session=True)
+                                     start_new_session=True, preexec_fn=kill_with_parent)
         self.started = time.monotonic()
         self.timer = threading.Timer(self.limit, self.expire)
         self.timer.daemon = True
