@@ -3,7 +3,7 @@
 # Sourced by scripts/vboard.sh (needs cache, build, top, vb_die, vb_note, vb_hash).
 
 VB_HOST_PKGS=(qemu-system-x86 qemu-system-arm mmdebstrap busybox-static kmod e2fsprogs cpio
-              xz-utils gzip python3 gcc make bc)
+              xz-utils gzip python3 gcc make bc libelf1 openssl)
 # The board's root: systemd, the programs' run-time libraries and the tools the
 # scenarios use inside.
 VB_ROOT_PKGS=systemd-sysv,libssl3,libcjson1,libstdc++6,iproute2,kmod,procps,can-utils

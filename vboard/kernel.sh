@@ -12,7 +12,10 @@ vb_resolve_abi() {
     if ! apt-cache show "$meta" >/dev/null 2>&1; then
         return 1
     fi
-    dep=$(apt-cache show "$meta" 2>/dev/null | awk '/^Version:/ { v = $2 } /^Depends:/ { print v " " $2; exit }')
+    # The candidate version (what an installation would take), not whichever record comes first.
+    ver=$(apt-cache policy "$meta" 2>/dev/null | awk '/Candidate:/ { print $2; exit }')
+    [ -n "$ver" ] && [ "$ver" != "(none)" ] || return 1
+    dep=$(apt-cache show "$meta=$ver" 2>/dev/null | awk '/^Version:/ { v = $2 } /^Depends:/ { print v " " $2; exit }')
     ver=${dep%% *}
     KREL=${dep#* }
     KREL=${KREL%% *}

@@ -510,6 +510,10 @@ class BoardScenario(Scenario):
             self.sub.last_key = {"A": bytes(48), "B": bytes(48)}
             self.sub.dst = [None, None]
             self.sub.retired_dst = None
+            # Its first frames went out before READY: the next one seen of each gun is
+            # taken as the first after an outage (its sqNum may be past 1, its timing not judged).
+            self.sub.outage = {"A": True, "B": True}
+            self.sub.first_after = {"A": None, "B": None}
         with self.ev.lock:
             kept = self.ev.failures[:self.gone_mark]
             cut = [f for f in self.ev.failures[self.gone_mark:]
