@@ -11,7 +11,8 @@
 #      and watchdog, reboots and the updater's trial (scripts/vboard.sh).
 # Usage: scripts/test.sh [preset]   preset: default (the default), asan or tsan
 # TCU_TEST_STAGES (default "host fuzz target vboard") picks stages; TCU_FUZZ_SECS (default 5);
-# TCU_VBOARD_SCENARIOS picks the virtual board's scenarios (default: its default list).
+# TCU_VBOARD_SCENARIOS picks the virtual board's amd64 scenarios (default: its default list),
+# TCU_VBOARD_ARCHS its architectures (default "amd64 arm64"; arm64 runs boot).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -26,8 +27,16 @@ for stage in $stages; do
         ;;
     fuzz) bash scripts/fuzz.sh "${TCU_FUZZ_SECS:-5}" ;;
     target) bash scripts/cross_build.sh --subset ;;
-    # shellcheck disable=SC2086
-    vboard) bash scripts/vboard.sh ${TCU_VBOARD_SCENARIOS:-} ;;
+    vboard)
+        for arch in ${TCU_VBOARD_ARCHS:-amd64 arm64}; do
+            # shellcheck disable=SC2086
+            if [ "$arch" = amd64 ]; then
+                bash scripts/vboard.sh ${TCU_VBOARD_SCENARIOS:-}
+            else
+                bash scripts/vboard.sh --arch "$arch"
+            fi
+        done
+        ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done

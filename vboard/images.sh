@@ -130,7 +130,7 @@ vb_images() {
     cp "$img/vboard-agent" "$ird/sbin/"
     install -m 0755 "$top/vboard/init.sh" "$ird/init"
     local mods=$VB_MODULES_DISK
-    [ "$arch" = arm64 ] && mods="virtio_net virtio_console configfs gpio-sim-vb"
+    [ "$arch" = arm64 ] && mods="virtio_mmio virtio_net virtio_console configfs gpio-sim-vb"
     echo "$mods" >"$ird/etc/vboard-modules"
     local paths
     paths=$(vb_module_paths "$mdir" $mods $VB_MODULES_EXTRA) || vb_die "module list: $paths"
