@@ -62,7 +62,16 @@ class Agent:
         self.thread = threading.Thread(target=self.run, name="agent", daemon=True)
         self.thread.start()
 
+    closed = False
+
     def run(self):
+        try:
+            self.read_loop()
+        finally:
+            self.closed = True      # the guest is gone: nobody waits for it any longer
+            self.ev.poke()
+
+    def read_loop(self):
         buf = b""
         self.sock.settimeout(0.2)
         while not self.quit:
@@ -119,8 +128,11 @@ class Agent:
             self.next_id += 1
             jid = self.next_id
             self.jobs[jid] = [[], None]
-        self.send("sh %d %s" % (jid, cmd))
-        self.ev.wait_until(lambda: self.jobs[jid][1] is not None, timeout)
+        try:
+            self.send("sh %d %s" % (jid, cmd))
+        except OSError:
+            pass
+        self.ev.wait_until(lambda: self.jobs[jid][1] is not None or self.closed, timeout)
         with self.lock:
             out, rc = self.jobs.pop(jid)
         return rc, out
@@ -130,8 +142,11 @@ class Agent:
         n = len(self.events)
         with self.lock:
             self.hellos_before = self.hellos
-        self.send("ping")
-        self.ev.wait_until(lambda: self.hellos > self.hellos_before, timeout)
+        try:
+            self.send("ping")
+        except OSError:
+            return None
+        self.ev.wait_until(lambda: self.hellos > self.hellos_before or self.closed, timeout)
         with self.lock:
             for _, gms, w in reversed(self.events[n:]):
                 if w and w[0] == "hello":
@@ -141,7 +156,10 @@ class Agent:
     def kill(self, sig, pid, timeout=10.0):
         """Sends a signal from inside the guest; the guest time it went, or None."""
         n = len(self.events)
-        self.send("kill %d %d" % (sig, pid))
+        try:
+            self.send("kill %d %d" % (sig, pid))
+        except OSError:
+            return None
         found = []
 
         def sent():
