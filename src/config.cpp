@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "adcgpio.h"
@@ -197,8 +198,12 @@ int write_replace(const char *path, const char *text) {
     char tmp[sizeof config_source + 8];
     int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (n < 0 || (size_t)n >= sizeof tmp) return -1;
-    FILE *fp = fopen(tmp, "wbe");
+    // A symbolic link planted under the temporary name is not followed: the write
+    // fails instead of landing in the file it points at.
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    FILE *fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (fp == nullptr) {
+        if (fd >= 0) close(fd);
         clog_print(4, "TCU", "tcu_config_save", __FILE__, __LINE__, "\n");
         return -2;
     }

@@ -272,6 +272,15 @@ TEST_F(ConfigFile, SaveThatCannotWriteKeepsTheOldFile) {
     tcu_config_save(blocked.c_str());
     EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
     EXPECT_FALSE(std::filesystem::exists(blocked + ".tmp"));
+
+    // A symbolic link planted under the temporary name is not followed.
+    std::string linked = sys.path("/home/root/etc/linked.json");
+    std::string victim = sys.path("/home/root/etc/victim");
+    std::ofstream(victim) << "untouched\n";
+    std::filesystem::create_symlink(victim, linked + ".tmp");
+    tcu_config_save(linked.c_str());
+    EXPECT_EQ(slurp(victim), "untouched\n");
+    EXPECT_FALSE(std::filesystem::exists(linked));
 }
 
 // The optional server name and TLS 1.2 cipher string are kept and written back only
