@@ -702,6 +702,19 @@ TEST_F(AstQuietLine, TraceLinesNameTheOperation) {
 
 // A lock state of 2 from the board while no lock command is pending (control 2) is
 // not a carried-out command: no write is scheduled, cycle after cycle.
+// Two guns charging side by side: each gun's command traces have a budget of their
+// own, so a burst of gun A's set-points leaves gun B's traced.
+TEST_F(AstQuietLine, CommandTracesHaveABudgetPerGun) {
+    LogTap tap;
+    for (int i = 0; i < CLOG_RATE_BURST + 5; i++) {
+        peer->queue(0x11, ctrl_setvi(0x11, (uint8_t)i, 5000, 1000));
+        ASSERT_GT(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), 0);
+    }
+    peer->queue(0x12, ctrl_setvi(0x12, 1, 5000, 1000));
+    ASSERT_GT(ccu_AST_queryController(dev.get(), 0x12, 3, 4, 0), 0);
+    EXPECT_TRUE(tap.wait_for("addr=12, more_cmd:0, ast_stage:0", kWaitMs)) << tap.all();
+}
+
 TEST_F(AstQuietLine, LockStateTwoWithNothingPendingCausesNoWrite) {
     ctrl_board_state_t s;
     s.lockA = 2;

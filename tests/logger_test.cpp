@@ -403,6 +403,19 @@ TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
     EXPECT_EQ(slurp(dir / logs[1]), "");
 }
 
+// A symbolic link planted under the name of the next log file is not followed: the
+// file it points at stays as it was.
+TEST_F(Logger, SymlinkUnderTheLogNameIsNotFollowed) {
+    const fs::path victim = dir / "victim";
+    std::ofstream(victim) << "untouched\n";
+    fs::create_symlink(victim, dir / "tcu_20260301_120000.log");
+    clog_init(base.c_str(), 1 << 20, 7);
+    emit(4, "must not reach the file behind the link\n");
+    ASSERT_TRUE(wait_drained());
+    clog_exit();
+    EXPECT_EQ(slurp(victim), "untouched\n");
+}
+
 // A chunk that brings the file exactly to the limit starts a new file: the limit is
 // never reached inside one.
 TEST_F(Logger, ChunkReachingTheLimitGoesIntoANewFile) {

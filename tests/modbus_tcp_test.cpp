@@ -234,6 +234,14 @@ TEST_F(ModbusLink, FillAddrEndCountsPastTheTopAddress) {
     EXPECT_TRUE(tap.wait_for("fill-addr[ffff --- 10000] 0002 regs.\n", kWaitMs)) << tap.all();
 }
 
+// Without TLS the keys the power unit writes can be read on the segment: said once.
+TEST_F(ModbusLink, PlainModeSaysOnceThatTheGooseKeysTravelInClear) {
+    LogTap tap;
+    start();
+    EXPECT_TRUE(tap.wait_for("GOOSE keys the power unit writes travel in clear", kWaitMs));
+    EXPECT_EQ(tap.count("travel in clear"), 1) << tap.all();
+}
+
 // 11 buffered bytes are enough to look at: a complete 11-byte frame (function 65, length
 // field 5) is answered at once, without waiting for a twelfth byte.
 TEST_F(ModbusLink, ElevenBufferedBytesAreCutAndAnswered) {
