@@ -23,7 +23,8 @@ tc_thread_t threadTCU[5];
 int ccu_TCU_init(void) {
     uint16_t tcu_id = (uint16_t)tcu_config.tcu_id;
     modbus_TCP_init(&modbusHW, tcu_config.modbus_hw.serverip, tcu_config.modbus_hw.port,
-                    tcu_config.modbus_hw.enable_ssl, tcu_id, tcu_config.modbus_hw.server_name);
+                    tcu_config.modbus_hw.enable_ssl, tcu_id, tcu_config.modbus_hw.server_name,
+                    tcu_config.modbus_hw.tls_ciphers);
     goose_HW_init(&gooseGUNA, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 1));
     goose_HW_init(&gooseGUNB, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 2));
     // No worker exists yet, so the register image needs no lock here.
