@@ -4,8 +4,8 @@ with one clock, so that their order can be judged.
 Both links run inside the simulator's network namespace: the Modbus TCP connection
 on `lo`, the GOOSE streams on the veth pair. One AF_PACKET socket bound to no
 interface sees every device of the namespace; a socket filter keeps only what the
-terminal transmits (PACKET_OUTGOING copies): TCP segments to and from the power
-unit's port on `lo`, and GOOSE frames on the terminal's veth end. The outgoing copy
+terminal transmits (PACKET_OUTGOING copies): its TCP segments to the power unit's
+port on `lo`, and the GOOSE frames on its veth end. The outgoing copy
 is taken in the sending thread's system call, before the frame is handed to the
 device, so the kernel time stamp (SO_TIMESTAMPNS, CLOCK_REALTIME, nanoseconds) is
 the moment the frame went onto the wire, whenever this thread gets to read it.
@@ -53,9 +53,9 @@ def request_work_state(gun, f):
 
 
 def bpf_program(port):
-    """Classic BPF: outgoing copies only; GOOSE frames, and IPv4 TCP with `port` at
-    either end. Everything else (the log mirror's UDP, the power unit's own
-    transmissions, the received copies) stays in the kernel."""
+    """Classic BPF: outgoing copies only; GOOSE frames, and IPv4 TCP to `port` (the
+    terminal's side of the connection). Everything else (the log mirror's UDP, the
+    power unit's own transmissions, the received copies) stays in the kernel."""
     ld_w_abs, ld_h_abs, ld_b_abs, ld_h_ind, ldx_msh = 0x20, 0x28, 0x30, 0x48, 0xB1
     jeq, jset, ret = 0x15, 0x45, 0x06
     skf_ad_pkttype = (-0x1000 + 4) & 0xFFFFFFFF
@@ -71,8 +71,6 @@ def bpf_program(port):
         (ld_h_abs, None, None, 20),             # fragment offset: first fragments only
         (jset, "D", None, 0x1FFF),
         (ldx_msh, None, None, 14),              # X = IP header length
-        (ld_h_ind, None, None, 14),             # TCP source port
-        (jeq, "A", None, port),
         (ld_h_ind, None, None, 16),             # TCP destination port
         (jeq, "A", "D", port),
     ]
