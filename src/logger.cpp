@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "tc_system.h"
+#include "tc_thread.h"
 
 clog_t clogger;
 
@@ -621,6 +622,7 @@ void clog_rate_flush(void) {
 
 void *clog_loop(void *arg) {
     clog_t *clog = static_cast<clog_t *>(arg);
+    tc_thread_altstack();  // a crash in here still opens the contactors
     for (;;) {
         // Block only on an empty ring; the flag is set under the ring's mutex, so a
         // line queued after this test always sees it and posts.
@@ -733,17 +735,37 @@ void clog_init(const char *log_filename, int max_filesize, int max_filenumb) {
 }
 
 void clog_exit(void) {
+    clog_exit_within(-1);
+}
+
+int clog_exit_within(int timeout_ms) {
     clog_t *clog = &clogger;
-    if (!clog->active.load()) return;
+    if (!clog->active.load()) return 0;
     // From here on lines go to standard output; everything queued so far is written.
     pthread_mutex_lock(&clog->mutex);
     clog->active.store(0, std::memory_order_release);
     pthread_mutex_unlock(&clog->mutex);
     clog->quit.store(1);
     sem_post(&clog->sempare);
-    pthread_join(clog->threadID, nullptr);
+    if (timeout_ms < 0) {
+        pthread_join(clog->threadID, nullptr);
+    } else {
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_sec += timeout_ms / 1000;
+        until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        // A writer blocked on a stalled standard output keeps its buffers: nothing is
+        // released under it.
+        if (pthread_clockjoin_np(clog->threadID, nullptr, CLOCK_MONOTONIC, &until) == ETIMEDOUT)
+            return 1;
+    }
     clog->peer_dest.store(0, std::memory_order_release);
     clog_release(clog);
+    return 0;
 }
 
 void show_flist(clog_t *clog) {

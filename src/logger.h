@@ -18,6 +18,10 @@ int clog_print(int level, const char *tag, const char *FUNCNAME, const char *FIL
                const char *format, ...) __attribute__((format(printf, 6, 7)));
 void clog_bind_serverip(const char *serverip, uint16_t port);
 void clog_exit(void);
+// The same, but gives up on the writer after timeout_ms (negative: waits for good): 0
+// stopped, 1 the writer still runs (blocked on a stalled standard output, say) and
+// keeps its buffers; the process should then end with _exit.
+int clog_exit_within(int timeout_ms);
 
 // Every caller logs with the tag "TCU" and its own function, file and line.
 #define TCU_LOG(level, ...) clog_print((level), "TCU", __func__, __FILE__, __LINE__, __VA_ARGS__)

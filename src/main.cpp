@@ -1,6 +1,6 @@
 // app_ZQHW: brings the terminal up in its fixed order, parks the main thread while
-// the link workers run, and on SIGTERM or SIGINT makes the guns safe and undoes it
-// all in reverse.
+// the link workers run, and on SIGTERM or SIGINT makes the guns safe, stops the
+// workers and ends; a fatal signal opens the contactors on its way out.
 #include "main.h"
 
 #include <csignal>
@@ -13,6 +13,7 @@
 #include "config.h"
 #include "logger.h"
 #include "tc_system.h"
+#include "tc_thread.h"
 #include "tc_tcu.h"
 
 const char *config_filename = "/home/root/etc/tcu_config.json";
@@ -44,14 +45,10 @@ namespace {
 // The contactor value files, resolved before any signal can arrive.
 char kmd_value_paths[4][256];
 
-// SIGTERM, SIGINT: the first asks for the orderly stop (the main thread does the
-// work); a second one ends the process at once, after commanding the contactors
-// open with the only calls a handler may make (open, write, close).
-void on_stop_signal(int sig) {
-    if (tc_stop_requested() == 0) {
-        tc_stop_request();
-        return;
-    }
+// Commands the four contactors open with the only calls a handler may make (open,
+// write, close). A GPIO shell that had already started to write "0" may still land
+// after this "1": the handler cannot wait for it.
+void open_contactors_now(void) {
     for (const char *path : kmd_value_paths) {
         if (path[0] == '\0') continue;
         int fd = open(path, O_WRONLY | O_CLOEXEC);
@@ -60,7 +57,33 @@ void on_stop_signal(int sig) {
         (void)n;
         close(fd);
     }
+}
+
+// SIGTERM, SIGINT: the first asks for the orderly stop (the main thread does the
+// work); a second one ends the process at once, contactors open.
+void on_stop_signal(int sig) {
+    if (tc_stop_requested() == 0) {
+        tc_stop_request();
+        return;
+    }
+    open_contactors_now();
     _exit(128 + sig);
+}
+
+// SIGABRT (the service manager's watchdog, abort), SIGSEGV, SIGBUS, SIGILL, SIGFPE: the
+// contactors open, then the signal ends the process as it would have (same status,
+// core dump where enabled). Runs on the thread's alternate stack, so a stack overflow
+// still gets here.
+void on_fatal_signal(int sig) {
+    open_contactors_now();
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    // Pending until the handler returns: a fault would come back anyway, a signal sent
+    // by another process would not.
+    raise(sig);
 }
 
 void install_stop_handlers(void) {
@@ -74,6 +97,14 @@ void install_stop_handlers(void) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+
+    tc_thread_altstack();
+    struct sigaction fatal;
+    memset(&fatal, 0, sizeof fatal);
+    fatal.sa_handler = on_fatal_signal;
+    sigfillset(&fatal.sa_mask);
+    fatal.sa_flags = SA_ONSTACK;
+    for (int sig : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigaction(sig, &fatal, nullptr);
 }
 
 }  // namespace
@@ -106,13 +137,19 @@ int main(void) {
     ccu_TCU_init();
     ccu_TCU_run(0);
 
-    // Reached on SIGTERM or SIGINT: the guns are made safe before anything stops.
+    // Reached on SIGTERM or SIGINT: the guns are made safe before anything stops. The
+    // program then ends as it always has without a stop: the GPIO lines stay exported
+    // (contactors driven open, LEDs off) and the configuration file stays as the
+    // operator wrote it, so neither tcu_BSP_exit nor tcu_config_exit runs.
     ccu_TCU_safe_stop();
-    ccu_TCU_exit();
-    tcu_BSP_exit();
-    tcu_config_exit();
-    TCU_LOG(3, "stopped\n");
-    clog_exit();
+    int stuck = ccu_TCU_exit_within(TCU_STOP_JOIN_MS);
+    if (stuck > 0)
+        TCU_LOG(1, "stopped with %d worker(s) still running\n", stuck);
+    else
+        TCU_LOG(3, "stopped\n");
+    // A worker or the log writer blocked on a stalled console does not hold the exit;
+    // nothing that runs at exit may touch what they still use.
+    if (clog_exit_within(TCU_STOP_JOIN_MS) != 0 || stuck > 0) _exit(0);
     return 0;
 }
 #endif

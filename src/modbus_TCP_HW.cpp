@@ -183,6 +183,15 @@ void drain_wake(modbus_TCP_t *dev) {
     }
 }
 
+// Caller holds report_mutex. Reports up to this ticket will never wait for the
+// socket again (sent, or dropped): whoever waits for one of them goes on.
+void settle_locked(modbus_TCP_t *dev, uint64_t ticket) {
+    if (ticket <= dev->report_settled) return;
+    dev->report_settled = ticket;
+    dev->report_stalled = 0;
+    if (dev->report_waiters > 0) pthread_cond_broadcast(&dev->report_cond);
+}
+
 // Caller holds io_mutex. The other threads see "not connected" as soon as mutex is
 // released; what was queued for this connection will never be sent.
 void close_conn(modbus_TCP_t *dev) {
@@ -202,6 +211,7 @@ void close_conn(modbus_TCP_t *dev) {
         dev->report_count = 0;
         dev->reports_dropped_gone += (uint32_t)dropped;
         total = dev->reports_dropped_gone;
+        settle_locked(dev, dev->report_tickets);
     }
     if (dropped > 0)
         TCU_LOG_PEER(1, "%d register reports dropped: connection closed (%u so far)\n", dropped,
@@ -869,6 +879,12 @@ int modbus_TCP_write_multiple_registers(modbus_TCP_t *dev) {
 
 int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue,
                                 int N) {
+    return modbus_TCP_report_ticket(dev, regaddr, regvalue, N, nullptr);
+}
+
+int modbus_TCP_report_ticket(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue, int N,
+                             uint64_t *ticket) {
+    if (ticket != nullptr) *ticket = 0;
     if (dev == nullptr) return -1;
     if (N < 0 || N > MODBUS_TCP_REPORT_REGS || (N > 0 && regvalue == nullptr)) return -2;
     modbus_TCP_report_t r;
@@ -887,9 +903,11 @@ int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint1
         if (dev->report_count >= MODBUS_TCP_REPORT_QUEUE) {
             dropped = ++dev->reports_dropped_full;
         } else {
+            r.ticket = ++dev->report_tickets;
             int tail = (dev->report_head + dev->report_count) % MODBUS_TCP_REPORT_QUEUE;
             dev->reports[tail] = r;
             dev->report_count++;
+            if (ticket != nullptr) *ticket = r.ticket;
         }
     }
     if (dropped > 0) {
@@ -925,6 +943,7 @@ int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
         if (dev->fd <= 0 || r.conn_gen != dev->conn_gen) {
             tc_lock q(&dev->report_mutex);
             dev->reports_dropped_gone++;
+            settle_locked(dev, r.ticket);
             continue;
         }
         // Numbered when sent: within a connection the ids rise by one per report.
@@ -949,8 +968,38 @@ int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
         for (int i = 0; i < r.count; i++) put_be16(x + 22 + 2 * i, r.regs[i]);
         dev->xx_bytes = total;
         if (send_frame(dev, x, total) == total) sent++;
+        tc_lock q(&dev->report_mutex);
+        settle_locked(dev, r.ticket);
     }
     return sent;
+}
+
+int modbus_TCP_report_wait(modbus_TCP_t *dev, uint64_t ticket, int timeout_ms) {
+    if (dev == nullptr) return -1;
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    tc_lock q(&dev->report_mutex);
+    if (dev->report_settled >= ticket) return 0;
+    // A power unit that has stopped reading costs the first waiter its time-out, not
+    // every one after it: nothing moved since, so nobody waits again until it does.
+    if (dev->report_stalled) return 1;
+    dev->report_waiters++;
+    int rc = 0;
+    while (dev->report_settled < ticket) {
+        if (pthread_cond_timedwait(&dev->report_cond, &dev->report_mutex, &until) == ETIMEDOUT) {
+            rc = dev->report_settled < ticket ? 1 : 0;
+            break;
+        }
+    }
+    dev->report_waiters--;
+    if (rc == 1) dev->report_stalled = 1;
+    return rc;
 }
 
 void modbus_TCP_wake(modbus_TCP_t *dev) {
@@ -1274,6 +1323,11 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
     pthread_mutex_init(&dev->mutex, nullptr);
     pthread_mutex_init(&dev->io_mutex, nullptr);
     pthread_mutex_init(&dev->report_mutex, nullptr);
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&dev->report_cond, &ca);
+    pthread_condattr_destroy(&ca);
     dev->quit = 0;
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake == 0) {  // 0 reads as "none" everywhere: keep it above
@@ -1310,6 +1364,7 @@ void modbus_TCP_exit(modbus_TCP_t *dev) {
     }
     int wake = dev->wake_fd.exchange(-1);
     if (wake > 0) close(wake);
+    pthread_cond_destroy(&dev->report_cond);
     pthread_mutex_destroy(&dev->report_mutex);
     pthread_mutex_destroy(&dev->io_mutex);
     pthread_mutex_destroy(&dev->mutex);

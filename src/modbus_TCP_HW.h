@@ -39,6 +39,7 @@ struct modbus_TCP_report_t {
     uint16_t regaddr;
     uint16_t count;
     uint32_t conn_gen;  // the connection it was queued for
+    uint64_t ticket;    // its place in the order of hand-overs
     uint16_t regs[MODBUS_TCP_REPORT_REGS];
 };
 
@@ -111,6 +112,13 @@ struct modbus_TCP_t {
     int report_count;               // entries queued
     uint32_t reports_dropped_full;  // the queue was full (the power unit stopped reading)
     uint32_t reports_dropped_gone;  // the connection ended before they were sent
+    // Tickets: every queued report gets the next one; settled says up to which one
+    // they have been handed to the socket (or dropped). report_cond signals a rise.
+    uint64_t report_tickets;
+    uint64_t report_settled;
+    int report_waiters;
+    int report_stalled;          // a wait timed out and nothing has been settled since
+    pthread_cond_t report_cond;  // monotonic clock, with report_mutex
 };
 
 // Pause between connection attempts, and the bound of one attempt (TCP + TLS).
@@ -158,6 +166,14 @@ int modbus_TCP_response_error(modbus_TCP_t *dev, uint8_t function, uint8_t errco
 // record); -2 bad count; -3 queue full (dropped, counted, logged).
 int modbus_TCP_report_registers(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue,
                                 int N);
+// The same, and *ticket names the report for modbus_TCP_report_wait (0: nothing to wait
+// for, because it was not queued or is already on the socket).
+int modbus_TCP_report_ticket(modbus_TCP_t *dev, uint16_t regaddr, const uint16_t *regvalue, int N,
+                             uint64_t *ticket);
+// Waits until the report of that ticket has been handed to the socket or dropped, at
+// most timeout_ms. Never call it holding a link mutex. 0 settled, 1 the time-out came
+// first, -1 no record.
+int modbus_TCP_report_wait(modbus_TCP_t *dev, uint64_t ticket, int timeout_ms);
 // Sends every queued report (the link's thread; takes io_mutex). Returns how many
 // were sent.
 int modbus_TCP_flush_reports(modbus_TCP_t *dev);

@@ -55,6 +55,9 @@ int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable) {
     if (dev == nullptr) return -1;
     if (idx < 0 || idx > 3) return 0;  // no such output: nothing is driven
     tc_lock lock(&dev->kmd_mutex);
+    // The stop opens every output under this mutex after raising its flag: a close
+    // that reaches it later would undo that.
+    if (enable != 0 && tc_stop_requested() != 0) return -3;
     dev->kmd_want[idx] = (int8_t)(enable ? 1 : 0);
     int rc = set_KMD_out(idx, enable);
     dev->kmd_pending[idx] = rc == 0 ? 0 : 1;
@@ -65,8 +68,15 @@ int ccu_STM32_RetryContactors(stm32f103_t *dev) {
     if (dev == nullptr) return -1;
     int pending = 0;
     tc_lock lock(&dev->kmd_mutex);
+    const bool stopping = tc_stop_requested() != 0;
     for (int k = 0; k < 4; k++) {
         if (!dev->kmd_pending[k] || dev->kmd_want[k] < 0) continue;
+        if (stopping && dev->kmd_want[k] == 1) {
+            // A close that never held is not repeated once the stop is requested.
+            dev->kmd_pending[k] = 0;
+            TCU_LOG(1, "contactor %d: close not repeated, the terminal is stopping\n", k);
+            continue;
+        }
         if (set_KMD_out(k, dev->kmd_want[k]) == 0) {
             dev->kmd_pending[k] = 0;
             TCU_LOG(3, "contactor %d: %s confirmed on repeat\n", k,

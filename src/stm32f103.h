@@ -56,7 +56,8 @@ void ccu_STM32_exit(stm32f103_t *dev);
 int ccu_STM32_TransmitVoltage(stm32f103_t *dev, int enable);
 int ccu_STM32_TransmitState(stm32f103_t *dev, int enable);
 // K index 0..3, enable 1 close / 0 open. 0 confirmed; -1 null record; -2 not
-// confirmed yet (repeated by the co-processor thread every cycle until it holds).
+// confirmed yet (repeated by the co-processor thread every cycle until it holds); -3 a
+// close refused because the terminal is stopping (nothing driven).
 int ccu_STM32_ControlContactor(stm32f103_t *dev, int idx, int enable);
 // Channel 6..9 to its board LED; other channels do nothing. Always -1.
 int ccu_STM32_ControlLED(stm32f103_t *dev, int idx, int enable);
@@ -66,7 +67,8 @@ int ccu_STM32_QueueLED(stm32f103_t *dev, int idx, int enable);
 // Applies both guns' LED modes once: decides under the mutex, drives after.
 void ccu_STM32_LED(stm32f103_t *dev);
 // Repeats every contactor command that is not confirmed yet; the worker runs it
-// each cycle. Returns how many are still pending.
+// each cycle, except a close once the terminal is stopping. Returns how many are
+// still pending.
 int ccu_STM32_RetryContactors(stm32f103_t *dev);
 // Worker thread entry (slot 3); argv is the record.
 void *ccu_STM32_loop(void *argv);

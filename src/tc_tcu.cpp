@@ -4,6 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "adcgpio.h"
 #include "config.h"
 #include "logger.h"
@@ -52,30 +55,12 @@ void ccu_TCU_run(int quit) {
     }
 }
 
-void ccu_TCU_safe_stop(void) {
-    tc_watch_stopping(&tcuWatch, monotime_ms());
-    TCU_LOG(1, "stop requested: shutting both guns down\n");
-    // No power request and no contactor close is taken from here on (the hub
-    // refuses them), so nothing can undo what follows.
-    if (gooseGUNA.state.load() != GHWS_SHUTDOWN_REQUEST)
-        ccu_GUNA_ShuntdownRequest(SRR_GUN_HOST_ERR);
-    if (gooseGUNB.state.load() != GHWS_SHUTDOWN_REQUEST)
-        ccu_GUNB_ShuntdownRequest(SRR_GUN_HOST_ERR);
-    // The power unit ramps the output down before the contactors open under load.
-    msleep(TCU_STOP_RAMP_MS);
-    ccu_GUNA_Ctrl_K1(0);
-    ccu_GUNA_Ctrl_K2(0);
-    ccu_GUNB_Ctrl_K1(0);
-    ccu_GUNB_Ctrl_K2(0);
-    {
-        tc_lock lock(&stm32F103.mutex);
-        for (auto &l : stm32F103.led) l = 0;
-    }
-    for (int i = 0; i < 4; i++) set_GUNLED_on(i, 0);
-    TCU_LOG(3, "guns safe: contactors open, LEDs off\n");
-}
+namespace {
+const char *const kWorkerNames[5] = {"Modbus TCP", "GOOSE gun A", "GOOSE gun B", "co-processor",
+                                     "controller polling"};
+}  // namespace
 
-void ccu_TCU_exit(void) {
+int ccu_TCU_exit_within(int bound_ms) {
     tc_watch_stopping(&tcuWatch, monotime_ms());
     stm32F103.quit = 1;
     gooseGUNB.quit = 1;
@@ -84,12 +69,28 @@ void ccu_TCU_exit(void) {
     modbusHW.quit = 1;
     // The Modbus thread may be waiting for the power unit: wake it.
     modbus_TCP_wake(&modbusHW);
-    for (int i = 4; i >= 0; i--) tc_thread_exit(&threadTCU[i]);
+    // The guns are safe already; a worker stuck (on a stalled console, say) must not
+    // keep the process, and its link is then not closed under it.
+    const int64_t deadline = monotime_ms() + bound_ms;
+    int stuck = 0;
+    for (int i = 4; i >= 0; i--) {
+        int64_t left = bound_ms < 0 ? -1 : std::max<int64_t>(deadline - monotime_ms(), 0);
+        if (tc_thread_exit_within(&threadTCU[i], (int)left) == 0) continue;
+        TCU_LOG(1, "%s worker still running %d ms after the stop: not waiting for it\n",
+                kWorkerNames[i], bound_ms);
+        stuck++;
+    }
+    if (stuck > 0) return stuck;
     ccu_AST_exit(&ccuASTZQ);
     ccu_STM32_exit(&stm32F103);
     goose_HW_exit(&gooseGUNB);
     goose_HW_exit(&gooseGUNA);
     modbus_TCP_exit(&modbusHW);
+    return 0;
+}
+
+void ccu_TCU_exit(void) {
+    ccu_TCU_exit_within(-1);
 }
 
 // ---- Gun state hub ----
@@ -113,12 +114,18 @@ struct hub_gun_t {
     int k1;  // contactor index of K1 (K2 is the next one)
     const char *work_fmt;
     const char *link_fmt;
+    // The work state's report that the gun's next GOOSE request must not overtake
+    // (0: none waiting).
+    std::atomic<uint64_t> *work_ticket;
 };
 
-const hub_gun_t gunA = {modbusHW.regs_0x1100, 0x1100,       modbusHW.regs_0x2100, &gooseGUNA, 0,
-                        "0x110B:%d\n",        "0x110D:%d\n"};
-const hub_gun_t gunB = {modbusHW.regs_0x1D00, 0x1D00,       modbusHW.regs_0x2D00, &gooseGUNB, 2,
-                        "0x1D0B:%d\n",        "0x1D0D:%d\n"};
+std::atomic<uint64_t> work_tickets[2];
+std::atomic<uint32_t> late_requests{0};
+
+const hub_gun_t gunA = {modbusHW.regs_0x1100, 0x1100,        modbusHW.regs_0x2100, &gooseGUNA, 0,
+                        "0x110B:%d\n",        "0x110D:%d\n", &work_tickets[0]};
+const hub_gun_t gunB = {modbusHW.regs_0x1D00, 0x1D00,        modbusHW.regs_0x2D00, &gooseGUNB, 2,
+                        "0x1D0B:%d\n",        "0x1D0D:%d\n", &work_tickets[1]};
 
 // Register offsets inside a gun's status block.
 constexpr int REG_TOTAL_E = 0x00;  // 4 registers, double
@@ -163,7 +170,30 @@ void hub_update_state(const hub_gun_t &g, int off, uint16_t value, const char *f
         stored = g.status[off];
     }
     clog_print(4, "TCU", func, __FILE__, __LINE__, fmt, stored);
-    hub_report(g, off, 1);
+    if (off != REG_WORK_STATE) {
+        hub_report(g, off, 1);
+        return;
+    }
+    uint64_t ticket = 0;
+    modbus_TCP_report_ticket(&modbusHW, (uint16_t)(g.base + off), &g.status[off], 1, &ticket);
+    if (ticket != 0) g.work_ticket->store(ticket);
+}
+
+// The power unit learns the gun's work state before the request that follows it, as
+// it did when reports went out on the caller's thread. A power unit that does not
+// read delays the request by TCU_REPORT_LEAD_MS at most (once, until it reads again);
+// then the request goes first and the late order is counted.
+void hub_report_first(const hub_gun_t &g, const char *func) {
+    uint64_t ticket = g.work_ticket->exchange(0);
+    if (ticket == 0) return;
+    if (modbus_TCP_report_wait(&modbusHW, ticket, TCU_REPORT_LEAD_MS) != 1) return;
+    uint32_t late = late_requests.fetch_add(1) + 1;
+    static clog_rate_t late_rate;
+    if (clog_rate_pass(&late_rate, 1, func, __FILE__, __LINE__))
+        clog_print(1, "TCU", func, __FILE__, __LINE__,
+                   "request sent before its work-state report: the power unit is not reading "
+                   "(%u so far)\n",
+                   late);
 }
 
 void hub_update_IVE(const hub_gun_t &g, uint16_t maxI, uint16_t currI, uint16_t currV,
@@ -194,23 +224,34 @@ uint16_t hub_connect_id(const hub_gun_t &g) {
 }
 
 // While the terminal stops, both guns stay shut down whatever the controller asks.
-bool hub_refuse(const char *what, const char *func) {
-    if (tc_stop_requested() == 0) return false;
+// Logged only: the caller decides under the lock that posts the request or drives the
+// line, so a request already on its way when the stop came cannot slip in after it.
+void hub_refused(const char *what, const char *func) {
     static clog_rate_t refused_rate;
     if (clog_rate_pass(&refused_rate, 1, func, __FILE__, __LINE__))
         clog_print(1, "TCU", func, __FILE__, __LINE__, "%s refused: the terminal is stopping\n",
                    what);
-    return true;
 }
 
 void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float voltageV,
                        float currentA, const char *func) {
-    if (hub_refuse("power request", func)) return;
+    if (tc_stop_requested() != 0) {  // the early answer; the one that counts is below
+        hub_refused("power request", func);
+        return;
+    }
+    hub_report_first(g, func);
     // Everything that needs modbusHW.mutex comes first: never two link mutexes.
     uint16_t connect_id = hub_connect_id(g);
     showRegs(&modbusHW);
     clog_print(4, "TCU", func, __FILE__, __LINE__, "type:%hd\n", (short)type);
     tc_lock lock(&g.goose->mutex);
+    // The stop posts its shutdown request under this mutex after raising the flag: seen
+    // here, the stop came first, and nothing may replace its request.
+    if (tc_stop_requested() != 0) {
+        lock.unlock();
+        hub_refused("power request", func);
+        return;
+    }
     PowerRequest_t &r = g.goose->power_request;
     r.connect_id = connect_id;
     r.serialnumb = 0xFFFF;
@@ -225,9 +266,12 @@ void hub_power_request(const hub_gun_t &g, uint16_t type, uint16_t mode, float v
     goose_HW_PowerRequest_locked(g.goose);
 }
 
-void hub_shutdown_request(const hub_gun_t &g, uint16_t reason) {
+// only_once: the stop's own request, posted unless the gun's request in force is a
+// shutdown already; decided under the mutex that a power request would need.
+void hub_shutdown_request(const hub_gun_t &g, uint16_t reason, bool only_once) {
     uint16_t connect_id = hub_connect_id(g);
     tc_lock lock(&g.goose->mutex);
+    if (only_once && g.goose->state.load() == GHWS_SHUTDOWN_REQUEST) return;
     ShutdownRequest_t &r = g.goose->shutdown_request;
     r.connect_id = connect_id;
     r.serialnumb = 0xFFFF;
@@ -256,16 +300,19 @@ void hub_update_hmac(const hub_gun_t &g) {
     memcpy(g.goose->HMAC, key, sizeof key);
 }
 
+// The co-processor link refuses a close once the stop is requested, under the mutex
+// that drives the lines.
 void hub_ctrl_K1(const hub_gun_t &g, int close, const char *func) {
-    if (close != 0 && hub_refuse("contactor close", func)) return;
-    // Work state 1 reaches the power unit before the output opens.
+    // Work state 1 is handed over before the output opens; the opening never waits for
+    // it to reach the power unit.
     if (close == 0) hub_update_reg(g, REG_WORK_STATE, 1);
-    ccu_STM32_ControlContactor(&stm32F103, g.k1, close);
+    if (ccu_STM32_ControlContactor(&stm32F103, g.k1, close) == -3)
+        hub_refused("contactor close", func);
 }
 
 void hub_ctrl_K2(const hub_gun_t &g, int close, const char *func) {
-    if (close != 0 && hub_refuse("contactor close", func)) return;
-    ccu_STM32_ControlContactor(&stm32F103, g.k1 + 1, close);
+    if (ccu_STM32_ControlContactor(&stm32F103, g.k1 + 1, close) == -3)
+        hub_refused("contactor close", func);
 }
 
 template <typename T>
@@ -375,10 +422,16 @@ void ccu_GUNB_PowerRequest(uint16_t type, uint16_t mode, float voltageV, float c
     hub_power_request(gunB, type, mode, voltageV, currentA, __func__);
 }
 void ccu_GUNA_ShuntdownRequest(uint16_t reason) {
-    hub_shutdown_request(gunA, reason);
+    hub_report_first(gunA, __func__);
+    hub_shutdown_request(gunA, reason, false);
 }
 void ccu_GUNB_ShuntdownRequest(uint16_t reason) {
-    hub_shutdown_request(gunB, reason);
+    hub_report_first(gunB, __func__);
+    hub_shutdown_request(gunB, reason, false);
+}
+
+uint32_t ccu_TCU_late_requests(void) {
+    return late_requests.load();
 }
 
 void ccu_Update_GUNA_mac_addr(void) {
@@ -452,4 +505,26 @@ void ccu_GUNB_LED_OnOff(int enable) {
 void ccu_GUNB_LED_Toggle(void) {
     led_set(8, 0);
     led_invert(9);
+}
+
+void ccu_TCU_safe_stop(void) {
+    tc_watch_stopping(&tcuWatch, monotime_ms());
+    TCU_LOG(1, "stop requested: shutting both guns down\n");
+    // No power request and no contactor close is taken from here on (each is refused
+    // under the lock that would post or drive it), so nothing can undo what follows.
+    // Never waits for a report: a stalled power unit does not delay these.
+    hub_shutdown_request(gunA, SRR_GUN_HOST_ERR, true);
+    hub_shutdown_request(gunB, SRR_GUN_HOST_ERR, true);
+    // The power unit ramps the output down before the contactors open under load.
+    msleep(TCU_STOP_RAMP_MS);
+    ccu_GUNA_Ctrl_K1(0);
+    ccu_GUNA_Ctrl_K2(0);
+    ccu_GUNB_Ctrl_K1(0);
+    ccu_GUNB_Ctrl_K2(0);
+    {
+        tc_lock lock(&stm32F103.mutex);
+        for (auto &l : stm32F103.led) l = 0;
+    }
+    for (int i = 0; i < 4; i++) set_GUNLED_on(i, 0);
+    TCU_LOG(3, "guns safe: contactors open, LEDs off\n");
 }

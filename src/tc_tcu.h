@@ -26,12 +26,27 @@ void ccu_TCU_run(int quit);
 // to ramp down, contactors open (K1 then K2, gun A then gun B), gun LEDs off. From
 // the stop request on, the hub refuses power requests and contactor closes.
 void ccu_TCU_safe_stop(void);
+// Raises every quit flag, joins the workers (4 down to 0) and closes the links. The
+// _within form gives up on the workers bound_ms after it started (negative: waits
+// for good), logs each one left running and then closes no link; it returns how many
+// were left.
 void ccu_TCU_exit(void);
+int ccu_TCU_exit_within(int bound_ms);
+// How many GOOSE requests went out before their gun's work-state report (the power
+// unit was not reading).
+uint32_t ccu_TCU_late_requests(void);
 
 // How often the parked main thread looks up from its wait, and the pause between
 // the shutdown requests and the opening of the contactors in an orderly stop.
 constexpr int TCU_RUN_TICK_MS = 250;
 constexpr int TCU_STOP_RAMP_MS = 500;
+// How long the workers get to end after the guns are safe. Every loop sees its quit
+// flag within its own cycle, about a second at most; longer means stuck (on a stalled
+// console, say). The log writer gets as long again.
+constexpr int TCU_STOP_JOIN_MS = 3000;
+// How long a command's GOOSE request waits for its work-state report to be handed to
+// the socket before it goes anyway.
+constexpr int TCU_REPORT_LEAD_MS = 5;
 
 // Status register updates (register image write, then a report to the power unit).
 void ccu_Update_GUNA_Type(uint16_t type);

@@ -3,10 +3,12 @@
 // board lines on a fake sysfs tree; its state lines as the log server gets them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/socket.h>
 #include <thread>
 #include <sys/ioctl.h>
@@ -21,6 +23,7 @@
 #include "support/pty_pair.h"
 #include "adcgpio.h"
 #include "ast_ZQ.h"
+#include "logger.h"
 #include "tc_system.h"
 #include "tc_tcu.h"
 
@@ -510,6 +513,104 @@ TEST_F(Hub, EmergencyStopReachesGooseWhileThePowerUnitIsNotReading) {
     ccu_AST_exit(&ast);
     close(line.master);
     close(line.slave);
+}
+
+namespace {
+
+// Standard output that nobody reads (a slow serial console, a full pipe): a pipe filled
+// to the brim stands in, drained when the test lets it go.
+struct BlockedStdout {
+    int saved = -1;
+    int rd = -1;
+    BlockedStdout() {
+        fflush(stdout);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        saved = dup(1);
+        dup2(fds[1], 1);
+        close(fds[1]);
+        rd = fds[0];
+        fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+        char junk[4096];
+        memset(junk, '.', sizeof junk);
+        while (write(1, junk, sizeof junk) > 0) {
+        }
+        fcntl(1, F_SETFL, fcntl(1, F_GETFL) & ~O_NONBLOCK);
+    }
+    // Drains until done() holds, then puts the real standard output back.
+    template <typename F>
+    void release_until(F done) {
+        fcntl(rd, F_SETFL, fcntl(rd, F_GETFL) | O_NONBLOCK);
+        char buf[4096];
+        while (!done()) {
+            if (read(rd, buf, sizeof buf) <= 0) msleep(1);
+        }
+        dup2(saved, 1);
+        close(saved);
+        while (read(rd, buf, sizeof buf) > 0) {
+        }
+        close(rd);
+    }
+};
+
+// The thread's scheduler state from /proc: 'S' once it sleeps (here: in a write).
+char thread_state(pid_t tid) {
+    std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    FILE *fp = fopen(path.c_str(), "r");
+    if (fp == nullptr) return '?';
+    char buf[512] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, fp);
+    fclose(fp);
+    const char *close_paren = strrchr(buf, ')');
+    return (n > 0 && close_paren != nullptr && close_paren[1] == ' ') ? close_paren[2] : '?';
+}
+
+}  // namespace
+
+// A controller command already past the hub's first look when the stop comes, held up
+// on a blocked standard output: once it gets going again it must not replace the stop's
+// shutdown request, nor may a stored contactor close be repeated in the ramp-down pause.
+TEST_F(Hub, StopWinsOverARequestAlreadyOnItsWay) {
+    // Lines go to the log file only: while standard output is blocked, nothing on this
+    // thread may write to it (a check that failed here would print, so they come later).
+    tcu_hooks.log_console = 0;
+    std::filesystem::create_directories(fs.path("/home/root/log"));
+    clog_init(fs.path("/home/root/log/tcu").c_str(), 1 << 20, 7);
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    BlockedStdout out;
+    ASSERT_GE(out.rd, 0);
+    std::thread controller([&] {
+        tid = (pid_t)gettid();
+        ccu_GUNA_PowerRequest(PRT_CHARGING, 2, 500.0f, 200.0f);
+        done = true;
+    });
+    // Held in the register dump's write; bounded, so a changed path cannot hang the test.
+    for (int64_t end = monotime_ms() + 10000; monotime_ms() < end && !done; msleep(5))
+        if (tid != 0 && thread_state(tid) == 'S') break;
+    const bool held = !done;
+
+    // A close whose write did not hold, stored for the co-processor's repeat.
+    fs.fail_commands(KMD_WRITE_ATTEMPTS);
+    const int first_close = ccu_STM32_ControlContactor(&stm32F103, 0, 1);
+    tc_stop_request();
+    const int pending = ccu_STM32_RetryContactors(&stm32F103);
+    const std::string after_repeat = fs.value(405);
+    const int late_close = ccu_STM32_ControlContactor(&stm32F103, 0, 1);
+    ccu_TCU_safe_stop();
+    out.release_until([&] { return done.load(); });
+    controller.join();
+    clog_exit();
+    tcu_hooks.log_console = 1;
+
+    ASSERT_TRUE(held) << "the request was not held up on standard output";
+    EXPECT_EQ(first_close, -2);
+    EXPECT_EQ(pending, 0);
+    EXPECT_EQ(after_repeat, "1") << "a stored close was repeated during the stop";
+    EXPECT_EQ(late_close, -3);
+    EXPECT_EQ(gooseGUNA.state.load(), GHWS_SHUTDOWN_REQUEST);
+    EXPECT_EQ(gooseGUNA.shutdown_request.reason, SRR_GUN_HOST_ERR);
+    for (int gpio : {405, 401, 400, 399}) EXPECT_EQ(fs.value(gpio), "1") << gpio;
 }
 
 // ---------------------------------------------------------------- the hub's log lines

@@ -5,9 +5,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +45,8 @@ bool spawn_program(const std::string &root, running_program_t *p) {
     if (p->pid == 0) {
         dup2(out[1], 1);
         close(out[0]);
+        struct rlimit no_core = {0, 0};  // the fatal-signal tests leave no core behind
+        setrlimit(RLIMIT_CORE, &no_core);
         setenv("TCU_ROOT", root.c_str(), 1);
         char *const argv[] = {(char *)"app_ZQHW", nullptr};
         emu_execv(TCU_BINARY_DIR "/app_ZQHW", argv);
@@ -188,11 +192,34 @@ void close_contactors_behind_its_back(const std::string &root) {
     }
 }
 
+std::string file_text(const std::string &path) {
+    std::string text;
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (fp == nullptr) return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+    fclose(fp);
+    return text;
+}
+
 }  // namespace
 
 // SIGTERM: the guns are made safe (contactors open, LEDs off) and the process exits 0.
-TEST(StartUp, SigtermOpensTheContactorsAndExitsZero) {
+// Nothing else changes: the lines stay exported and driven, and the operator's file
+// keeps "read the switches", a key this version does not know and its missing newline.
+TEST(StartUp, SigtermOpensTheContactorsAndChangesNothingElse) {
     std::string root = make_root("c");
+    const std::string config = root + "/home/root/etc/tcu_config.json";
+    std::string text = file_text(config);
+    text.replace(text.find("\"tcu_id\":\t\"0\""), 13, "\"tcu_id\":\t\"-1\"");
+    text.insert(text.rfind('}'), "\t\"site_note\":\t\"bay 4\"\n");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    FILE *fp = fopen(config.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    fwrite(text.data(), 1, text.size(), fp);
+    fclose(fp);
+
     running_program_t p;
     ASSERT_TRUE(start_program(root, &p)) << p.text;
     close_contactors_behind_its_back(root);
@@ -203,7 +230,28 @@ TEST(StartUp, SigtermOpensTheContactorsAndExitsZero) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     for (int gpio : {405, 401, 400, 399}) EXPECT_EQ(value_of(root, gpio), "1") << gpio;
     for (int gpio : {408, 409, 407, 397}) EXPECT_EQ(value_of(root, gpio), "1") << gpio;
+    EXPECT_EQ(file_text(root + "/sys/class/gpio/unexport"), "") << "a line was released";
+    EXPECT_EQ(file_text(config), text);
     system(("rm -rf " + root).c_str());
+}
+
+// A fatal signal mid-charge (the watchdog's abort, a crash) opens the contactors on the
+// way out, and the process still ends by that signal.
+TEST(StartUp, FatalSignalsOpenTheContactorsAndEndByTheSignal) {
+    for (int sig : {SIGABRT, SIGSEGV}) {
+        std::string root = make_root("f");
+        running_program_t p;
+        ASSERT_TRUE(start_program(root, &p)) << p.text;
+        close_contactors_behind_its_back(root);
+        kill(p.pid, sig);
+        int status = wait_exit(&p, 20000);
+        ASSERT_NE(status, -1) << strsignal(sig);
+        ASSERT_TRUE(WIFSIGNALED(status)) << strsignal(sig);
+        EXPECT_EQ(WTERMSIG(status), sig);
+        for (int gpio : {405, 401, 400, 399})
+            EXPECT_EQ(value_of(root, gpio), "1") << strsignal(sig) << " gpio" << gpio;
+        system(("rm -rf " + root).c_str());
+    }
 }
 
 // A second signal during the stop ends the process at once, the contactors open.
