@@ -788,6 +788,7 @@ class Scenario:
         except Exception as e:   # the page is a view; a fault in it must not hide the verdict
             import traceback
             ev.fail("timeline.html not written: %s\n%s" % (e, traceback.format_exc()))
+        order_line = self.wire_order_figures()   # before the counts: it may warn
         wall = time.monotonic() - started
         c = ev.counts
         self.figures.update({
@@ -802,7 +803,6 @@ class Scenario:
             "failures": len(ev.failures), "warnings": len(ev.warnings)})
         if self.faults.book.order:
             self.figures["faults"] = self.faults.book.figures()
-        order_line = self.wire_order_figures()
         with open(os.path.join(self.run_dir, "summary.json"), "w") as f:
             json.dump({"figures": self.figures, "failures": ev.failures, "warnings": ev.warnings}, f, indent=2)
         f = self.figures
