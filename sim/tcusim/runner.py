@@ -682,6 +682,25 @@ class Scenario:
             return False
         return item[2] is None or vals[item[1] - addr] == item[2]
 
+    LATE_LINE = b"request sent before its work-state report"
+
+    def late_order_logged(self):
+        """True once the terminal has logged one more late request than those already
+        accepted (its log lines reach its standard output within a batch)."""
+        used = getattr(self, "late_accepted", 0)
+        path = os.path.join(self.run_dir, "terminal.stdout")
+        for _ in range(20):
+            try:
+                with open(path, "rb") as f:
+                    n = f.read().count(self.LATE_LINE)
+            except OSError:
+                n = 0
+            if n > used:
+                self.late_accepted = used + 1
+                return True
+            time.sleep(0.05)
+        return False
+
     @staticmethod
     def wire_text(e):
         if e[0] == "goose":
@@ -705,7 +724,12 @@ class Scenario:
             got = pick()[:len(items)]
             ok = len(got) == len(items) and all(self.wire_matches(it, e) for it, e in zip(items, got))
             shown = ", ".join("%s at %+.3f ms" % (self.wire_text(e), (e[1] - got[0][1]) / 1e6) for e in got)
-            if not ok:
+            if not ok and len(got) == len(items) and self.late_order_logged():
+                # The terminal gave the report its few milliseconds and then sent the
+                # request anyway (a loaded machine): its own count and line say so. A
+                # terminal that never waited writes no such line and fails.
+                self.ev.log("STEP", "late order, counted and logged by the terminal: " + shown)
+            elif not ok:
                 self.ev.fail("wire order: expected %s; on the wire: %s" % (", ".join(seq), shown or "nothing"))
             else:
                 self.ev.log("STEP", "on the wire in order: " + shown)
