@@ -1215,6 +1215,14 @@ int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename
     rc = update_run("pkill", PROGRAM_NAME);
     if (rc != 0 && rc != 1) UPD_TRACE("pkill %s failed (%d)\n", PROGRAM_NAME, rc);
     update_wait_stopped(stopped, count);
+    // A terminal of an older build removed the record on its own once it had run a minute;
+    // should it have done so just now, the way back is written again.
+    char record[ZQ_UPDATE_PATH_SIZE];
+    if (previous[0] != '\0' && update_path(record, sizeof record, TRIAL_PATH) >= 0 &&
+        access(record, F_OK) != 0) {
+        UPD_TRACE("trial record %s gone before the reboot, written again\n", record);
+        update_trial_write(filename, previous);
+    }
     // From here on the new version is the one on trial.
     update_trial_load(upd, update_now_ms());
     upd->state = ZQ_STATE_INSTALLED;
