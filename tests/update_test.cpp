@@ -593,7 +593,8 @@ TEST_F(SignedUpdateTest, KeyFileThatCannotBeUsedFailsEveryImage) {
 }
 
 // Without a key file anything is accepted as before; a signed image still loses its trailer.
-// Installing keeps two versions, writes the trial record and waits for the terminal to stop.
+// Installing leaves every earlier version, writes the trial record and waits for the terminal
+// to stop.
 TEST_F(SignedUpdateTest, WithoutKeySignedImageInstallsWithoutTrailer) {
     root_.install("1_2_3", old_);
     for (const char *older : {"app_ZQHW_0_9_0", "app_ZQHW_1_0_0", "app_ZQHW_backup"}) {
