@@ -41,18 +41,14 @@ void ccu_TCU_run(int quit) {
     tc_thread_init(&threadTCU[2], goose_HW_loop, &gooseGUNB);
     tc_thread_init(&threadTCU[3], ccu_STM32_loop, &stm32F103);
     tc_thread_init(&threadTCU[4], ccu_AST_loop, &ccuASTZQ);
-    // The main thread has nothing left to do but confirm a trial installation once
-    // and wait for a stop (SIGTERM, SIGINT): the pipe becomes readable with the first
-    // request and stays so.
+    // The main thread has nothing left to do but wait for a stop (SIGTERM, SIGINT):
+    // the pipe becomes readable with the first request and stays so.
     // It also feeds the service manager's watchdog while every worker moves.
     tc_watch_init(&tcuWatch);
     tc_watch_ready(&tcuWatch, monotime_ms());
-    tcu_trial_t trial;
-    tcu_trial_start(&trial, monotime_ms());
     while (quit == 0 && tc_stop_requested() == 0) {
         tc_wait_readable(tc_stop_fd(), monotime_ms() + TCU_RUN_TICK_MS);
         tc_watch_tick(&tcuWatch, monotime_ms());
-        tcu_trial_confirm(&trial, monotime_ms());
     }
 }
 
