@@ -749,6 +749,24 @@ TEST_F(Logger, PeerLineASecondIsNeverSuppressedAndALateDropIsSummarised) {
     EXPECT_EQ(summaries_in(logs), std::vector<int>{1});
 }
 
+// A site quiet for ten minutes has earned its burst and no more: the silence must not
+// buy a flood.
+TEST(LoggerRate, QuietSiteEarnsNoMoreThanItsBurst) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "quiet", "tests/logger_test.cpp", 9); };
+    ASSERT_EQ(pass(), 1);
+    site.refill_ms -= 10 * 60 * 1000;
+    int passed = 0;
+    while (passed < 10 * CLOG_RATE_BURST && pass() == 1) passed++;
+    EXPECT_GE(passed, CLOG_RATE_BURST - 1);
+    EXPECT_LT(passed, 10 * CLOG_RATE_BURST);
+    // Leaves no flood pending for a later test of this process: it ended a while ago.
+    site.last_ms -= CLOG_RATE_QUIET_MS;
+    testing::internal::CaptureStdout();
+    clog_rate_flush();
+    testing::internal::GetCapturedStdout();
+}
+
 TEST(LoggerName, PatternIsMatchedExactly) {
     time_t t;
     setenv("TZ", "UTC", 1);
