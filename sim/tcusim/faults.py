@@ -22,6 +22,27 @@ def proc_fds(pid):
         return None
 
 
+def inheritable_fds(pid):
+    """Descriptors above 2 that an exec would pass on, each with what it points at."""
+    found = []
+    try:
+        names = sorted(os.listdir("/proc/%d/fd" % pid), key=int)
+    except OSError:
+        return found
+    for n in names:
+        if int(n) <= 2:
+            continue
+        try:
+            with open("/proc/%d/fdinfo/%s" % (pid, n)) as f:
+                flags = next(int(l.split()[1], 8) for l in f if l.startswith("flags:"))
+            target = os.readlink("/proc/%d/fd/%s" % (pid, n))
+        except (OSError, StopIteration, ValueError):
+            continue  # closed meanwhile
+        if not flags & os.O_CLOEXEC:
+            found.append("%s -> %s" % (n, target))
+    return found
+
+
 def proc_rss_kb(pid):
     try:
         with open("/proc/%d/status" % pid) as f:
