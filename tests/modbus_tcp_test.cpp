@@ -811,4 +811,20 @@ TEST_F(ModbusLink, SendTimesOutWhenThePeerStopsReading) {
     EXPECT_TRUE(tap.wait_for("Connection timed out", kWaitMs));
 }
 
+// A stop ends a send to a power unit that stopped reading at once: nothing waits out
+// the send time-out while the guns are being made safe. Without a loop the caller
+// sends on its own thread, so the stop meets the send deterministically.
+TEST_F(ModbusLink, StopEndsAStalledSendAtOnce) {
+    int small = 4096;
+    setsockopt(peer.listen_fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_GT(init_link("127.0.0.1", peer.port_text()), 0);
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
+    setsockopt(dev->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    dev->quit = 1;
+    for (int i = 0; i < 100000 && link_connected(dev); i++)
+        modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS);
+    EXPECT_FALSE(link_connected(dev));
+    EXPECT_EQ(dev->io_errno, ECANCELED) << strerror(dev->io_errno);
+}
+
 }  // namespace
