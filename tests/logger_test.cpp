@@ -767,6 +767,19 @@ TEST(LoggerRate, QuietSiteEarnsNoMoreThanItsBurst) {
     testing::internal::GetCapturedStdout();
 }
 
+// A flood that goes on is summarised once a minute, not only once it is over.
+TEST(LoggerRate, LastingFloodIsSummarisedEveryMinute) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "flood", "tests/logger_test.cpp", 11); };
+    for (int i = 0; i < 10 * CLOG_RATE_BURST && pass() == 1; i++) {
+    }
+    site.first_ms -= CLOG_RATE_SUMMARY_MS;  // its first drop was a minute ago
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pass(), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("... 2 similar lines suppressed"),
+              std::string::npos);
+}
+
 TEST(LoggerName, PatternIsMatchedExactly) {
     time_t t;
     setenv("TZ", "UTC", 1);
