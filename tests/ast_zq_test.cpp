@@ -175,6 +175,13 @@ TEST_F(AstLink, FirstCycleFramesByteExact) {
     EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
 }
 
+// A stop is not kept waiting for the rest of a cycle: the exchange under way is the last.
+TEST_F(AstLink, StopEndsTheCycleAfterTheExchangeUnderWay) {
+    quiet_line();
+    dev->quit = 1;
+    EXPECT_EQ(ccu_AST_cycle(dev.get()), 1);
+}
+
 TEST_F(AstLink, ResponsesAandBByteExact) {
     // Shortest reply (L = 3: seq, cmd, one parameter) is dispatched.
     EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 5, 0, {0}))), "11 EE 04 01 05 00 01 2C B2");

@@ -762,6 +762,37 @@ TEST_F(Logger, PeerLineASecondIsNeverSuppressedAndALateDropIsSummarised) {
     EXPECT_EQ(summaries_in(logs), std::vector<int>{1});
 }
 
+// A site quiet for ten minutes has earned its burst and no more: the silence must not
+// buy a flood.
+TEST(LoggerRate, QuietSiteEarnsNoMoreThanItsBurst) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "quiet", "tests/logger_test.cpp", 9); };
+    ASSERT_EQ(pass(), 1);
+    site.refill_ms -= 10 * 60 * 1000;
+    int passed = 0;
+    while (passed < 10 * CLOG_RATE_BURST && pass() == 1) passed++;
+    EXPECT_GE(passed, CLOG_RATE_BURST - 1);
+    EXPECT_LT(passed, 10 * CLOG_RATE_BURST);
+    // Leaves no flood pending for a later test of this process: it ended a while ago.
+    site.last_ms -= CLOG_RATE_QUIET_MS;
+    testing::internal::CaptureStdout();
+    clog_rate_flush();
+    testing::internal::GetCapturedStdout();
+}
+
+// A flood that goes on is summarised once a minute, not only once it is over.
+TEST(LoggerRate, LastingFloodIsSummarisedEveryMinute) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "flood", "tests/logger_test.cpp", 11); };
+    for (int i = 0; i < 10 * CLOG_RATE_BURST && pass() == 1; i++) {
+    }
+    site.first_ms -= CLOG_RATE_SUMMARY_MS;  // its first drop was a minute ago
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pass(), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("... 2 similar lines suppressed"),
+              std::string::npos);
+}
+
 TEST(LoggerName, PatternIsMatchedExactly) {
     time_t t;
     setenv("TZ", "UTC", 1);

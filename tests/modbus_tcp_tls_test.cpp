@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <thread>
@@ -331,6 +332,21 @@ TEST_F(ModbusTls, RefusedCipherStringNeverFallsBackToTheDefault) {
     worker.join();
     EXPECT_EQ(dev->last_connect_ret, -8);
     EXPECT_EQ(tap.count("modbus_hw.tls_ciphers \"NO-SUCH-SUITE\" is refused"), 1) << tap.all();
+    EXPECT_FALSE(link_connected(dev));
+}
+
+// A power unit that takes the connection and never answers the handshake: the
+// attempt gives up at its bound (the wait below only guards against a hang).
+TEST_F(ModbusTls, MuteServerEndsTheHandshakeAtItsBound) {
+    ModbusPeer mute;
+    std::atomic<int> ret{1};
+    std::thread attempt([&] { ret = init_link(mute.port_text()); });
+    EXPECT_TRUE(mute.accept_within(kWaitMs));
+    for (int i = 0; i < kWaitMs / 10 && ret.load() == 1; i++) msleep(10);
+    EXPECT_EQ(ret.load(), -2) << "the handshake was still waiting";
+    dev->quit = 1;  // ends a hung attempt, so that the test can end
+    modbus_TCP_wake(dev);
+    attempt.join();
     EXPECT_FALSE(link_connected(dev));
 }
 

@@ -16,7 +16,7 @@ import tomllib
 
 from .capture import LineCapture, ModbusCapture
 from .events import Events
-from .faults import Faults, mount_tmpfs, private_mounts, umount
+from .faults import Faults, inheritable_fds, mount_tmpfs, private_mounts, umount
 from .goose import Subscriber, TYPE_NAMES, REASON_NAMES
 from .gpio import Gpio, OUTPUTS
 from .line import Line, STAGES
@@ -348,6 +348,11 @@ class Scenario:
             d = f["data"]
             if (f["kind"], f["stNum"], d["type"], d["mode"], d["V"], d["I"]) != ("power", 0, 1, 2, 1000.0, 100.0):
                 ev.fail("gun %s start-up GOOSE frame: %s st %d %s" % (gun, f["kind"], f["stNum"], d))
+        # Every link is open now. The board I/O shells the terminal starts must not
+        # inherit its sockets, its lines or its log file.
+        leaked = inheritable_fds(self.proc.pid)
+        if leaked:
+            ev.fail("descriptors an exec would pass on: %s" % "; ".join(leaked))
 
     # ---- register checks ----
     def read_reg(self, key):
