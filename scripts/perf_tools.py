@@ -11,6 +11,10 @@
                                        per mode, one line "MODE SECONDS LINK" each
   perf_tools.py startup MODE APP TOP WORK PKI
                                        one start-up run (what startup-ns runs per mode)
+  perf_tools.py order PCAP...          work-state reports against the GOOSE requests
+                                       posted after them, from the simulator's wire.pcap
+                                       files (one capture each, kernel time stamps):
+                                       "k n lead_min_ms lead_median_ms unpaired"
   perf_tools.py table ROWS             the tab-separated rows as a Markdown table
 """
 import json
@@ -147,6 +151,23 @@ def startup(mode, app, top, work, pki):
     return 0
 
 
+def order(paths):
+    """Pairs each GOOSE request that a controller command posts after writing a work
+    state with that register report, in the capture that holds both (the simulator's
+    wire.pcap: the Modbus stream on lo and the GOOSE frames on the veth pair, outgoing
+    copies, one kernel clock). The lead is the request's time stamp minus the
+    report's; k counts the requests whose report went out first."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+    from tcusim.wirecap import order_figures, pairs, read_pcap
+    prs = []
+    for p in paths:
+        prs += pairs(read_pcap(p))
+    k, n, lead_min, lead_med, unpaired = order_figures(prs)
+    fmt = lambda v: "nan" if v is None else "%.3f" % v
+    print(k, n, fmt(lead_min), fmt(lead_med), unpaired)
+    return 0
+
+
 def table(path):
     with open(path) as f:
         rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
@@ -172,6 +193,8 @@ def main(argv):
         return startup_ns(args[0], args[1], args[2], args[3], args[4:])
     elif cmd == "startup" and len(args) == 5:
         return startup(*args)
+    elif cmd == "order" and args:
+        return order(args)
     elif cmd == "table" and len(args) == 1:
         return table(args[0])
     else:

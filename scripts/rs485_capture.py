@@ -18,10 +18,16 @@ the same burst. USB adapters deliver bytes in bursts (FTDI: every 16 ms unless
 /sys/bus/usb-serial/devices/ttyUSB0/latency_timer is set to 1), which is why
 frames are cut by their length first.
 
-Packet format (link type DLT_USER0, 147): one byte direction (2, unknown: a
-passive tap cannot tell who sent), then the frame's bytes. Time stamp: when the
-frame's last byte arrived, less the transmission time of the bytes read after it
-in the same burst. Python standard library only (termios)."""
+Noise that goes on for longer than any frame (128 bytes) without a frame in it
+goes out as it is held, in packets of 128 bytes with a direction of their own, so
+that a line full of noise for hours still makes a file of bounded packets and the
+tool holds at most two frames' worth of bytes.
+
+Packet format (link type DLT_USER0, 147, snapshot length 65535): one byte
+direction (2, unknown: a passive tap cannot tell who sent; 3, a run of noise longer
+than a frame), then the frame's bytes. Time stamp: when the packet's last byte
+arrived, less the transmission time of the bytes read after it in the same burst.
+Python standard library only (termios)."""
 import argparse
 import os
 import select
@@ -32,7 +38,10 @@ import termios
 import time
 
 LINKTYPE_USER0 = 147
+SNAPLEN = 65535
 DIR_UNKNOWN = 2
+DIR_NOISE = 3           # a run of noise longer than any frame, cut into packets
+MAX_FRAME = 128         # address, complement, length, body, CRC: the longest frame
 SPEEDS = {1200: termios.B1200, 2400: termios.B2400, 4800: termios.B4800, 9600: termios.B9600,
           19200: termios.B19200, 38400: termios.B38400, 57600: termios.B57600, 115200: termios.B115200}
 
@@ -66,19 +75,22 @@ def open_line(path, baud):
 class Writer:
     def __init__(self, path):
         self.f = open(path, "wb")
-        self.f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, LINKTYPE_USER0))
+        self.f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, LINKTYPE_USER0))
         self.f.flush()
         self.frames = 0
         self.bytes = 0
 
-    def packet(self, ts, data):
-        rec = bytes([DIR_UNKNOWN]) + bytes(data)
-        sec = int(ts)
-        usec = min(int((ts - sec) * 1e6), 999999)
-        # One write per packet: a capture stopped at any point holds whole packets only.
-        self.f.write(struct.pack("<IIII", sec, usec, len(rec), len(rec)) + rec)
-        self.f.flush()
-        self.frames += 1
+    def packet(self, ts, data, direction=DIR_UNKNOWN):
+        # Readers refuse a whole file for one packet above the snapshot length; the
+        # splitter never hands over that much, and this keeps it so.
+        for start in range(0, max(len(data), 1), SNAPLEN - 1):
+            rec = bytes([direction]) + bytes(data[start:start + SNAPLEN - 1])
+            sec = int(ts)
+            usec = min(int((ts - sec) * 1e6), 999999)
+            # One write per packet: a capture stopped at any point holds whole packets only.
+            self.f.write(struct.pack("<IIII", sec, usec, len(rec), len(rec)) + rec)
+            self.f.flush()
+            self.frames += 1
         self.bytes += len(data)
 
     def close(self):
@@ -96,7 +108,7 @@ def crc16(data):
 
 
 class Splitter:
-    """Cuts the byte stream into frames; `emit(ts, bytes)` for each."""
+    """Cuts the byte stream into frames; `emit(ts, bytes, direction)` for each."""
 
     def __init__(self, emit, char_time):
         self.emit = emit
@@ -104,6 +116,7 @@ class Splitter:
         self.gap = 3.5 * char_time
         self.buf = bytearray()
         self.last = 0.0          # arrival time of the newest byte held
+        self.noise_run = False   # the held bytes continue noise longer than a frame
 
     def wanted(self):
         """Bytes the held frame needs in all, or None when it does not start like one."""
@@ -128,16 +141,35 @@ class Splitter:
             if n is None:
                 # Noise held: a sound frame behind it in the same burst is cut off it.
                 i = self.frame_inside()
-                if i is None:
+                if i is not None:
+                    self.cut_noise(i)
+                    self.noise_run = False
+                    continue
+                # No frame ends in it, and one still arriving starts in its last
+                # MAX_FRAME - 1 bytes: whole packets of noise before those go out now,
+                # so that gapless noise is neither held nor rescanned without end.
+                spare = len(self.buf) - (MAX_FRAME - 1)
+                if spare < MAX_FRAME:
                     return
-                self.emit(self.last - (len(self.buf) - i) * self.char, self.buf[:i])
-                del self.buf[:i]
+                self.noise_run = True
+                self.cut_noise(spare - spare % MAX_FRAME)
                 continue
             if len(self.buf) < n or n < 5:
                 return
             after = len(self.buf) - n
-            self.emit(self.last - after * self.char, self.buf[:n])
+            self.emit(self.last - after * self.char, self.buf[:n], DIR_UNKNOWN)
             del self.buf[:n]
+            self.noise_run = False
+
+    def cut_noise(self, count):
+        """The first `count` held bytes are noise: one packet as ever when it is no longer
+        than a frame, else packets of MAX_FRAME bytes marked as noise."""
+        run = self.noise_run or count > MAX_FRAME
+        for start in range(0, count, MAX_FRAME):
+            end = min(count, start + MAX_FRAME)
+            self.emit(self.last - (len(self.buf) - end) * self.char, self.buf[start:end],
+                      DIR_NOISE if run else DIR_UNKNOWN)
+        del self.buf[:count]
 
     def frame_inside(self):
         """Offset of the first complete frame with a good CRC after the start, if any."""
@@ -162,8 +194,12 @@ class Splitter:
 
     def flush(self):
         if self.buf:
-            self.emit(self.last, self.buf)
+            if self.wanted() is None:
+                self.cut_noise(len(self.buf))
+            else:
+                self.emit(self.last, self.buf, DIR_UNKNOWN)
             self.buf = bytearray()
+        self.noise_run = False
 
 
 def main():
@@ -221,6 +257,16 @@ def main():
                     status = 1
                     break
             split.idle(time.time())
+        if status == 0:
+            # What the adapter had received when the capture was stopped belongs in it.
+            while True:
+                try:
+                    data = os.read(fd, 4096)
+                except OSError:
+                    break
+                if not data:
+                    break
+                split.feed(data, time.time())
     finally:
         split.flush()
         out.close()

@@ -19,12 +19,14 @@ if ! [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]]; then
 fi
 nums=()
 for i in 1 2 3; do
-    n=$((10#${BASH_REMATCH[$i]}))
-    if [ "$n" -gt 65535 ]; then
-        echo "$0: version number $n does not fit 16 bits" >&2
+    # Checked as text before any arithmetic, which would wrap a long number silently.
+    digits=${BASH_REMATCH[$i]}
+    digits=${digits#"${digits%%[!0]*}"}
+    if [ ${#digits} -gt 5 ] || [ "${digits:-0}" -gt 65535 ]; then
+        echo "$0: version number ${BASH_REMATCH[$i]} does not fit 16 bits" >&2
         exit 1
     fi
-    nums+=("$n")
+    nums+=("$((10#${digits:-0}))")
 done
 size=$(stat -L -c %s "$program")
 

@@ -64,7 +64,7 @@ set +e
 limit=${TCU_VBOARD_LIMIT:-1200}
 timeout --kill-after=30 "$limit" python3 "$top/sim/vboard.py" --arch "$arch" --kernel "$KIMAGE" --initrd "$VB_INITRD" \
     ${VB_DISK:+--disk "$VB_DISK"} --programs "$VB_STAGE" --build "$VB_BUILD" --img "$build/img-$arch" \
-    --trial-confirm-ms "$VB_TRIAL_CONFIRM_MS" --trial-wait-ms "$VB_TRIAL_WAIT_MS" \
+    --trial-confirm-ms "$((VB_TRIAL_CONFIRM_S * 1000))" --trial-wait-ms "$((VB_TRIAL_WINDOW_S * 1000))" \
     --run-dir "$top/run/vboard/$arch" $keep "${scenarios[@]}"
 rc=$?
 set -e

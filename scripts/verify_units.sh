@@ -6,6 +6,20 @@
 # 77: systemd-analyze is not there or cannot run here (reported, counted as skipped).
 set -uo pipefail
 build=${1:?usage: verify_units.sh BUILD_DIR}
+src=$(cd "$(dirname "$0")/.." && pwd)
+# After its pkill the updater waits for the terminal's orderly stop (STOP_WAIT_MS in
+# update/update.cpp); that wait must cover the stop time the terminal's unit allows.
+stop_s=$(sed -n 's/^TimeoutStopSec=\([0-9][0-9]*\)s\{0,1\}[[:space:]]*$/\1/p' "$src/cmake/systemd/app_ZQHW.service")
+wait_ms=$(sed -n 's/^constexpr int STOP_WAIT_MS = \([0-9][0-9]*\);.*/\1/p' "$src/update/update.cpp")
+if [ -z "$stop_s" ] || [ -z "$wait_ms" ]; then
+    echo "FAIL: no TimeoutStopSec=Ns in app_ZQHW.service or no STOP_WAIT_MS in update/update.cpp"
+    exit 1
+fi
+if [ "$wait_ms" -lt $((stop_s * 1000)) ]; then
+    echo "FAIL: zq_update waits $wait_ms ms after pkill, less than app_ZQHW.service's TimeoutStopSec=${stop_s}s"
+    exit 1
+fi
+echo "ok: zq_update waits $wait_ms ms after pkill, app_ZQHW.service stops within ${stop_s} s"
 if ! command -v systemd-analyze >/dev/null; then
     echo "SKIP: systemd-analyze not installed (Debian package systemd)"
     exit 77

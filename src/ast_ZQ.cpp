@@ -55,6 +55,23 @@ int ast_gun(const ast_zq_t *dev, uint8_t addr) {
     return -1;
 }
 
+// The budget of gun A, gun B or any other address among a trace site's three.
+clog_rate_t *ast_gun_rate(clog_rate_t (&rates)[3], const ast_zq_t *dev, uint8_t addr) {
+    int gun = ast_gun(dev, addr);
+    return &rates[gun >= 0 ? gun : 2];
+}
+
+// A command's trace: set off by the controller, so rate-limited per site like every
+// peer-triggered line, with a budget for each gun, so that two guns charging side by
+// side never halve each other's lines.
+#define AST_CMD_LOG(dev, addr, level, ...)                                                 \
+    do {                                                                                   \
+        static clog_rate_t ast_cmd_rates_[3];                                              \
+        if (clog_rate_pass(ast_gun_rate(ast_cmd_rates_, (dev), (addr)), (level), __func__, \
+                           __FILE__, __LINE__) != 0)                                       \
+            clog_print((level), "TCU", __func__, __FILE__, __LINE__, __VA_ARGS__);         \
+    } while (0)
+
 // The more-commands byte; a frame that ends before it carries none (its place
 // would be a CRC byte).
 uint8_t ast_more(ast_zq_t *dev, int off) {
@@ -376,7 +393,7 @@ int ccu_AST_cmd0_NoOperation(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
 int ccu_AST_cmd1_Allocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     uint16_t currP = get_be16(dev->rxbuff + 5);
     ast_more(dev, 7);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, currP:%d\n", addr, dev->more_cmd, currP);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, currP:%d\n", addr, dev->more_cmd, currP);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         dev->power_allocated[gun] = currP;
@@ -389,7 +406,7 @@ int ccu_AST_cmd1_Allocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd)
 
 int ccu_AST_cmd2_Deallocate(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].work_state(1);
@@ -409,8 +426,8 @@ int ccu_AST_cmd3_SetVoltCurr(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
     const ast_gun_ops_t &ops = ast_gun_ops[gun];
     dev->currV[gun] = V;
     dev->currI[gun] = I;
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, ast_stage:%d, V:%9f V, I:%9f A\n", addr, dev->more_cmd,
-                 dev->ast_stage[gun], (double)V, (double)I);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, ast_stage:%d, V:%9f V, I:%9f A\n", addr,
+                dev->more_cmd, dev->ast_stage[gun], (double)V, (double)I);
     switch (dev->ast_stage[gun]) {
         case AST_INSULATION_CHECK:
             // One start per charge; the power unit needs at least 30 A to test.
@@ -436,13 +453,13 @@ int ccu_AST_cmd3_SetVoltCurr(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t c
 
 int ccu_AST_cmd4_Startup(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     return ccu_AST_responseA(dev, addr, seq, cmd, 1);
 }
 
 int ccu_AST_cmd5_Poweroff(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0 && dev->ast_check[gun] == 1) {
         ast_gun_ops[gun].power_request(PRT_INSLUATION_DETECTION_STOP, PRM_CONSTANT_CURRENT, 0.0f,
@@ -454,7 +471,7 @@ int ccu_AST_cmd5_Poweroff(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd)
 
 int ccu_AST_cmd6_CloseOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].ctrl_k2(1);
@@ -465,7 +482,7 @@ int ccu_AST_cmd6_CloseOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
 
 int ccu_AST_cmd7_DisconnectOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 5);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) {
         ast_gun_ops[gun].ctrl_k1(0);
@@ -481,7 +498,12 @@ namespace {
 int ast_board_control(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd, int more_off,
                       bool lock, uint8_t value, const char *func) {
     ast_more(dev, more_off);
-    clog_print(4, "TCU", func, __FILE__, __LINE__, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    // A budget per command and gun, as each command's own trace site would have.
+    static clog_rate_t rates[4][3];
+    if (clog_rate_pass(ast_gun_rate(rates[(cmd - 8) & 3], dev, addr), 4, func, __FILE__,
+                       __LINE__) != 0)
+        clog_print(4, "TCU", func, __FILE__, __LINE__, "addr=%02x, more_cmd:%d\n", addr,
+                   dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun == 0) {
         (lock ? dev->GUNA_ELockCtrl : dev->GUNA_AuxPowerCtrl) = value;
@@ -513,7 +535,7 @@ int ccu_AST_cmd11_TurnOffAuxPower(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint
 
 int ccu_AST_cmd15_SetHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, uint8_t cmd) {
     ast_more(dev, 6);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d\n", addr, dev->more_cmd);
     int gun = ast_gun(dev, addr);
     if (gun >= 0) dev->LowVoltMode[gun] = dev->rxbuff[5];
     return ccu_AST_responseA(dev, addr, seq, cmd, 1);
@@ -525,7 +547,7 @@ int ccu_AST_cmd100_QueryOutContactor(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
     uint16_t data = 0;
     if (gun >= 0)
         data = (uint16_t)((ast_gun_ops[gun].query_k1() << 8) | ast_gun_ops[gun].query_k2());
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -533,7 +555,8 @@ int ccu_AST_cmd101_QueryPowerAlloc(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
     ast_more(dev, 5);
     int gun = ast_gun(dev, addr);
     uint16_t data = gun >= 0 ? dev->power_allocated[gun] : 0;
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, power_allocated:%04x\n", addr, dev->more_cmd, data);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, power_allocated:%04x\n", addr, dev->more_cmd,
+                data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -548,7 +571,7 @@ int ccu_AST_cmd102_QueryGunLockState(ast_zq_t *dev, uint8_t addr, uint8_t seq, u
     int gun = ast_gun(dev, addr);
     uint16_t data =
         gun < 0 ? 0 : ast_board_state_word(gun == 0 ? dev->GUNA_ELockState : dev->GUNB_ELockState);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -558,7 +581,7 @@ int ccu_AST_cmd103_QueryAuxPowerState(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
     uint16_t data = gun < 0 ? 0
                             : ast_board_state_word(gun == 0 ? dev->GUNA_AuxPowerState
                                                             : dev->GUNB_AuxPowerState);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -567,7 +590,8 @@ int ccu_AST_cmd104_QueryOutVoltage(ast_zq_t *dev, uint8_t addr, uint8_t seq, uin
     int gun = ast_gun(dev, addr);
     uint32_t voltage = gun >= 0 ? ast_gun_ops[gun].query_voltage() : 0;
     uint16_t data = (uint16_t)((voltage * 10) & 0xFFFF);
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, voltage:%hd\n", addr, dev->more_cmd, (short)voltage);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, voltage:%hd\n", addr, dev->more_cmd,
+                (short)voltage);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 
@@ -576,7 +600,7 @@ int ccu_AST_cmd105_QueryHiLowVoltMode(ast_zq_t *dev, uint8_t addr, uint8_t seq, 
     int gun = ast_gun(dev, addr);
     uint16_t data = 0;
     if (gun >= 0) data = (uint16_t)(0xFF00 + (dev->LowVoltMode[gun] == 1 ? 1 : 0));
-    TCU_LOG_PEER(4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
+    AST_CMD_LOG(dev, addr, 4, "addr=%02x, more_cmd:%d, state:%04x\n", addr, dev->more_cmd, data);
     return ccu_AST_responseB(dev, addr, seq, cmd, 1, data);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "adcgpio.h"
@@ -134,10 +135,14 @@ int tcu_config_load(const cJSON *root, tcu_config_t *config) {
     config->modbus_hw.enable_ssl = config_int16(config_text(hw, "enable_ssl", &bad));
     config->modbus_hw.maxI_GUNA = config_int16(config_text(hw, "maxI_GUNA", &bad));
     config->modbus_hw.maxI_GUNB = config_int16(config_text(hw, "maxI_GUNB", &bad));
-    // Optional key: its absence is the normal case and is not logged.
+    // Optional keys: their absence is the normal case and is not logged.
     if (hw != nullptr && cJSON_GetObjectItem(hw, "server_name") != nullptr) {
         config->modbus_hw.server_name =
             config_copy(config_text(hw, "server_name", &bad), "server_name");
+    }
+    if (hw != nullptr && cJSON_GetObjectItem(hw, "tls_ciphers") != nullptr) {
+        config->modbus_hw.tls_ciphers =
+            config_copy(config_text(hw, "tls_ciphers", &bad), "tls_ciphers");
     }
     return bad;
 }
@@ -176,7 +181,8 @@ char *config_print(const tcu_config_t *config) {
         add_number(hw, "enable_ssl", config->modbus_hw.enable_ssl) &&
         add_number(hw, "maxI_GUNA", config->modbus_hw.maxI_GUNA) &&
         add_number(hw, "maxI_GUNB", config->modbus_hw.maxI_GUNB) &&
-        add_text(hw, "server_name", config->modbus_hw.server_name)) {
+        add_text(hw, "server_name", config->modbus_hw.server_name) &&
+        add_text(hw, "tls_ciphers", config->modbus_hw.tls_ciphers)) {
         cJSON_AddItemToObject(root, "modbus_hw", hw);
         hw = nullptr;  // owned by root now
         text = cJSON_Print(root);
@@ -192,8 +198,12 @@ int write_replace(const char *path, const char *text) {
     char tmp[sizeof config_source + 8];
     int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (n < 0 || (size_t)n >= sizeof tmp) return -1;
-    FILE *fp = fopen(tmp, "wbe");
+    // A symbolic link planted under the temporary name is not followed: the write
+    // fails instead of landing in the file it points at.
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    FILE *fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (fp == nullptr) {
+        if (fd >= 0) close(fd);
         clog_print(4, "TCU", "tcu_config_save", __FILE__, __LINE__, "\n");
         return -2;
     }

@@ -13,6 +13,9 @@ struct modbus_hw_config_t {
     // Optional: the name (or IP address) the power unit's TLS certificate must carry.
     // Absent: any certificate from the CA is accepted, and the key is not written back.
     char *server_name;
+    // Optional: an OpenSSL cipher string that limits the TLS 1.2 suites offered.
+    // Absent: the library's default list; not written back either.
+    char *tls_ciphers;
 };
 
 struct tcu_config_t {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -133,9 +134,13 @@ void clog_release(clog_t *clog) {
 // reported (the same error at most once a minute).
 FILE *clog_open_path(clog_t *clog, const char *path) {
     // Close-on-exec: the shell commands of the board I/O must not inherit the log.
-    FILE *fp = fopen(path, "a+e");
+    // No symbolic link is followed: a link planted under the log's name would have
+    // the terminal append to (and rotation count) whatever file it points at.
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
+    FILE *fp = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (fp == nullptr) {
         int err = errno;
+        if (fd >= 0) close(fd);
         clog->reopen_ms = monotime_ms();
         if (tc_fail_gate_pass(&clog_open_gate, err, clog->reopen_ms))
             clog_print(1, "TCU", "clog_fopen", __FILE__, __LINE__, "log file %s: %s\n", path,

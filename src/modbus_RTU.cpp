@@ -11,13 +11,8 @@ namespace {
 // How a 5-byte reply that is not an exception is treated.
 enum five_rule { FIVE_REFUSED, FIVE_ACCEPTED };
 
-// Sends frame[0..req_len-3] with its CRC, receives up to `expected` bytes and runs
-// the checks every function shares. Returns the byte count received (> 0) for
-// the caller's own checks, or the final result (<= 0 or an exception code) through
-// *result with 0 as return value.
-int rtu_exchange(com_ttySx_t *tty, uint8_t *frame, int req_len, int expected, five_rule five,
-                 bool exception_any_length, int *result) {
-    const uint8_t fc = frame[1];
+// Appends the CRC to frame[0..req_len-3] and sends the request.
+void rtu_send(com_ttySx_t *tty, uint8_t *frame, int req_len) {
     uint16_t crc = modbus_crc16(frame, req_len - 2);
     frame[req_len - 2] = (uint8_t)(crc & 0xFF);
     frame[req_len - 1] = (uint8_t)(crc >> 8);
@@ -26,9 +21,13 @@ int rtu_exchange(com_ttySx_t *tty, uint8_t *frame, int req_len, int expected, fi
     com_ttySx_rs485_control(tty, 1);
     com_ttySx_send(tty, reinterpret_cast<char *>(frame), req_len);
     com_ttySx_rs485_control(tty, 0);
+}
 
-    int n = com_ttySx_recv_with_timeout(tty, reinterpret_cast<char *>(frame), expected,
-                                        MODBUS_RTU_TIMEOUT_MS);
+// The checks every function shares, on the n bytes received for request code fc.
+// Returns n (> 0) for the caller's own checks, or 0 with the final result (<= 0 or
+// an exception code) in *result.
+int rtu_check(const uint8_t *frame, uint8_t fc, int n, int expected, five_rule five,
+              bool exception_any_length, int *result) {
     if (n != expected && n != 5) {
         *result = MODBUS_RTU_E_NO_REPLY;
         return 0;
@@ -51,6 +50,17 @@ int rtu_exchange(com_ttySx_t *tty, uint8_t *frame, int req_len, int expected, fi
         return 0;
     }
     return n;
+}
+
+// Sends the request, receives up to `expected` bytes and runs the shared checks
+// (see rtu_check).
+int rtu_exchange(com_ttySx_t *tty, uint8_t *frame, int req_len, int expected, five_rule five,
+                 bool exception_any_length, int *result) {
+    const uint8_t fc = frame[1];
+    rtu_send(tty, frame, req_len);
+    int n = com_ttySx_recv_with_timeout(tty, reinterpret_cast<char *>(frame), expected,
+                                        MODBUS_RTU_TIMEOUT_MS);
+    return rtu_check(frame, fc, n, expected, five, exception_any_length, result);
 }
 
 int read_bits(com_ttySx_t *tty, uint8_t slave, uint8_t fc, uint16_t addr, uint16_t nb,
@@ -187,15 +197,30 @@ int modbus_RTU_write_multiple_registers(com_ttySx_t *tty, uint8_t slave, uint16_
 }
 
 int modbus_RTU_report_slave_id(com_ttySx_t *tty, uint8_t slave, uint8_t *slave_id) {
-    uint8_t frame[32] = {};
+    // Slaves answer with as many data bytes as they have to say (server id, run
+    // indicator, device text): the reply's own byte count gives its length, up to
+    // the RTU maximum of 256 bytes.
+    uint8_t frame[MODBUS_RTU_MAX_ADU] = {};
     frame[0] = slave;
     frame[1] = 0x11;
+    rtu_send(tty, frame, 4);
+    const int64_t deadline = monotime_ms() + MODBUS_RTU_TIMEOUT_MS;
+    char *rx = reinterpret_cast<char *>(frame);
+    int n = com_ttySx_recv_with_timeout(tty, rx, 3, MODBUS_RTU_TIMEOUT_MS);
+    int expected = 5;  // an exception, or a reply without data bytes
+    if (n == 3) {
+        if (frame[1] != 0x91) expected = 5 + frame[2];
+        const int want = expected < MODBUS_RTU_MAX_ADU ? expected : MODBUS_RTU_MAX_ADU;
+        const int64_t left = deadline - monotime_ms();
+        int m = com_ttySx_recv_with_timeout(tty, rx + 3, want - 3, left > 0 ? (int)left : 0);
+        n = m < 0 ? m : 3 + m;
+    }
     int result = 0;
-    // A 5-byte reply is a slave id without data bytes.
-    int n = rtu_exchange(tty, frame, 4, 32, FIVE_ACCEPTED, false, &result);
+    // A byte count beyond the frame's room can never match what was received: -1.
+    n = rtu_check(frame, 0x11, n, expected, FIVE_ACCEPTED, false, &result);
     if (n <= 0) return result;
-    int count = frame[2];
-    if (count > n - 5) count = n - 5;
+    int count = n - 5;
+    if (count > MODBUS_RTU_SLAVE_ID_MAX) count = MODBUS_RTU_SLAVE_ID_MAX;
     for (int i = 0; i < count && slave_id != nullptr; i++) slave_id[i] = frame[3 + i];
     return 0;
 }

@@ -25,6 +25,10 @@ constexpr int MODBUS_RTU_MAX_READ_REGISTERS = 125;
 constexpr int MODBUS_RTU_MAX_WRITE_BITS = 1968;
 constexpr int MODBUS_RTU_MAX_WRITE_REGISTERS = 123;
 constexpr int MODBUS_RTU_MAX_RW_WRITE_REGISTERS = 121;
+// The largest RTU frame (application data unit), and what the caller of
+// modbus_RTU_report_slave_id receives of a longer slave id.
+constexpr int MODBUS_RTU_MAX_ADU = 256;
+constexpr int MODBUS_RTU_SLAVE_ID_MAX = 27;
 
 int modbus_RTU_read_coils(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
                           uint8_t *value);
@@ -42,7 +46,8 @@ int modbus_RTU_write_multiple_coils(com_ttySx_t *tty, uint8_t slave, uint16_t ad
                                     const uint8_t *value);
 int modbus_RTU_write_multiple_registers(com_ttySx_t *tty, uint8_t slave, uint16_t addr, uint16_t nb,
                                         const uint16_t *value);
-// slave_id receives at most 27 bytes (a full reply's data).
+// The reply is as long as its byte count says (at most 256 bytes); slave_id receives
+// its first MODBUS_RTU_SLAVE_ID_MAX (27) data bytes.
 int modbus_RTU_report_slave_id(com_ttySx_t *tty, uint8_t slave, uint8_t *slave_id);
 int modbus_RTU_mask_write_register(com_ttySx_t *tty, uint8_t slave, uint16_t addr,
                                    uint16_t and_mask, uint16_t or_mask);

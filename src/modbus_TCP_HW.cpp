@@ -391,12 +391,6 @@ int create_inet_stream_socket(modbus_TCP_t *dev, int64_t deadline) {
     return fd;
 }
 
-constexpr const char *kTls12Ciphers =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
-    "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:DHE-RSA-CHACHA20-POLY1305";
-
 // The power unit's certificate must name `name`: an IP address when it parses as
 // one (iPAddress entry), otherwise a DNS name (which is also sent as SNI).
 bool expect_server_name(SSL *ssl, const char *name) {
@@ -445,6 +439,25 @@ void log_peer_certificate(SSL *ssl) {
     OPENSSL_free(subject);
     OPENSSL_free(issuer);
     X509_free(cert);
+}
+
+// The operator's TLS 1.2 cipher string, tried once at start-up on a context of its
+// own: a string the library refuses is named once, and the link then makes no
+// attempt at all rather than fall back to the default list the operator ruled out.
+void check_tls_ciphers(modbus_TCP_t *dev) {
+    if (dev->tls_ciphers == nullptr) return;
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) return;  // the set-up of each attempt reports this itself
+    ERR_clear_error();
+    if (SSL_CTX_set_cipher_list(ctx, dev->tls_ciphers) != 1) {
+        dev->tls_ciphers_refused = 1;
+        TCU_LOG(1,
+                "modbus_hw.tls_ciphers \"%s\" is refused by the TLS library: no connection to "
+                "the power unit until it is corrected\n",
+                dev->tls_ciphers);
+    }
+    ERR_clear_error();
+    SSL_CTX_free(ctx);
 }
 
 // A private key that others can read is as good as published: say so once.
@@ -1031,12 +1044,13 @@ int modbus_TCP_init_SSL(modbus_TCP_t *dev, modbus_TCP_conn_t *conn, int64_t dead
     SSL_CTX_set_default_passwd_cb(conn->ctx, no_password_cb);
     // Never wait inside SSL_read for application data that may never come.
     SSL_CTX_clear_mode(conn->ctx, SSL_MODE_AUTO_RETRY);
-    // Nothing older than TLS 1.2, no renegotiation, and for TLS 1.2 only forward-secret
-    // AEAD suites (TLS 1.3 suites are all of that kind and keep the library's list).
+    // Nothing older than TLS 1.2 and no renegotiation: no power unit needs either.
+    // The TLS 1.2 suites stay the library's own list, which the power units in the
+    // field speak (CBC suites included), unless the site narrowed them.
     SSL_CTX_set_min_proto_version(conn->ctx, TLS1_2_VERSION);
     SSL_CTX_set_options(conn->ctx, SSL_OP_NO_RENEGOTIATION);
-    if (SSL_CTX_set_cipher_list(conn->ctx, kTls12Ciphers) != 1)
-        return tls_setup_fail(dev, conn, -8, "cipher list", "");
+    if (dev->tls_ciphers != nullptr && SSL_CTX_set_cipher_list(conn->ctx, dev->tls_ciphers) != 1)
+        return tls_setup_fail(dev, conn, -8, "tls_ciphers", dev->tls_ciphers);
     tcu_path(path, sizeof(path), "/home/root/etc/ca.crt");
     if (SSL_CTX_load_verify_locations(conn->ctx, path, nullptr) <= 0)
         return tls_setup_fail(dev, conn, -7, "CA", path);
@@ -1096,6 +1110,9 @@ int modbus_TCP_connect(modbus_TCP_t *dev) {
         }
         return dev->last_connect_ret = -1;
     }
+    // Said once at start-up; connecting with another list than the one asked for
+    // is no option.
+    if (dev->ssl_enable && dev->tls_ciphers_refused) return dev->last_connect_ret = -8;
     const int64_t deadline = monotime_ms() + MODBUS_TCP_CONNECT_MS;
     modbus_TCP_conn_t conn = {-1, nullptr, nullptr};
     conn.fd = create_inet_stream_socket(dev, deadline);
@@ -1309,7 +1326,8 @@ void *modbus_TCP_loop(void *argv) {
 }
 
 int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server_port,
-                    int ssl_enable, uint16_t tcu_id, const char *server_name) {
+                    int ssl_enable, uint16_t tcu_id, const char *server_name,
+                    const char *tls_ciphers) {
     if (dev == nullptr) return -1;
     int old_wake = dev->wake_fd.load();
     if (old_wake > 0) close(old_wake);  // initialised again without an exit
@@ -1318,6 +1336,7 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
     dev->serverip = server_ip;
     dev->port = server_port;
     dev->server_name = server_name;
+    dev->tls_ciphers = tls_ciphers;
     dev->fd = -1;
     dev->io = &kPlainIo;
     pthread_mutex_init(&dev->mutex, nullptr);
@@ -1349,7 +1368,16 @@ int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     CRYPTO_thread_setup();
-    if (ssl_enable) check_key_file();
+    if (ssl_enable) {
+        check_key_file();
+        check_tls_ciphers(dev);
+    } else if (server_ip != nullptr) {
+        // The power unit writes the GOOSE keys (0x2115-0x212C, 0x2D15-0x2D2C) over
+        // this link: anyone on the segment can read them and sign requests.
+        TCU_LOG(1,
+                "modbus_hw.enable_ssl is 0: the GOOSE keys the power unit writes travel in "
+                "clear on this connection\n");
+    }
 
     // The first attempt is bounded like every other; the loop keeps trying.
     dev->next_connect_ms = monotime_ms() + MODBUS_TCP_RETRY_MS;

@@ -102,6 +102,8 @@ struct modbus_TCP_t {
     tc_fail_gate_t connect_gate;    // repeated identical connection failures
     tc_fail_gate_t frame_gate;      // repeated frame-cutting complaints
     const char *server_name;        // TLS: name or address the certificate must match; null: any
+    const char *tls_ciphers;        // TLS 1.2 suites (OpenSSL cipher string); null: the default
+    int tls_ciphers_refused;        // the library refused tls_ciphers: no attempt is made
     std::atomic<int> wake_fd;       // eventfd: a report is queued, or quit was raised
     std::atomic<int> loop_running;  // the link's thread owns the socket
     pthread_t loop_thread;
@@ -128,9 +130,12 @@ constexpr int MODBUS_TCP_SEND_MS = 5000;
 constexpr int MODBUS_TCP_RECV_MS = 1000;
 
 // server_name (TLS only, may be null): the power unit's certificate must match it,
-// as a DNS name or, when it parses as one, an IP address.
+// as a DNS name or, when it parses as one, an IP address. tls_ciphers (TLS only, may
+// be null): the TLS 1.2 suites offered; a string the library refuses fails every
+// connection attempt with -8 (never the default list instead).
 int modbus_TCP_init(modbus_TCP_t *dev, const char *server_ip, const char *server_port,
-                    int ssl_enable, uint16_t tcu_id, const char *server_name = nullptr);
+                    int ssl_enable, uint16_t tcu_id, const char *server_name = nullptr,
+                    const char *tls_ciphers = nullptr);
 int modbus_TCP_connect(modbus_TCP_t *dev);
 // TLS client set-up on a connected socket held in conn (not yet installed): the
 // socket on success, -1 .. -8 on failure (conn is then released, fd -1).

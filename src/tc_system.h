@@ -131,19 +131,6 @@ int tc_stop_requested(void);
 // Read end of the pipe: readable from the first request on (never drained).
 int tc_stop_fd(void);
 
-// A version installed by zq_update runs on trial until it confirms itself: 60 s after the
-// workers started (host runs: TCU_TRIAL_CONFIRM_MS under TCU_ROOT) the trial record
-// "/home/root/etc/zq_update.trial" is removed, and zq_update then keeps this version instead
-// of going back to the previous one.
-struct tcu_trial_t {
-    int64_t due_ms;  // monotonic time of the confirmation
-    int done;
-};
-void tcu_trial_start(tcu_trial_t *trial, int64_t now_ms);
-// Once due (and only once), removes the record if there is one and logs it. 1 when removed,
-// 0 when not due, already done or without record, -1 when the record could not be removed.
-int tcu_trial_confirm(tcu_trial_t *trial, int64_t now_ms);
-
 // ---- test hooks ------------------------------------------------------------------------
 // Every part of app_ZQHW that a test or a benchmark may replace, in this one record and
 // nowhere else. The program never writes it: as initialised, it is the board's program.

@@ -23,7 +23,8 @@ tc_thread_t threadTCU[5];
 int ccu_TCU_init(void) {
     uint16_t tcu_id = (uint16_t)tcu_config.tcu_id;
     modbus_TCP_init(&modbusHW, tcu_config.modbus_hw.serverip, tcu_config.modbus_hw.port,
-                    tcu_config.modbus_hw.enable_ssl, tcu_id, tcu_config.modbus_hw.server_name);
+                    tcu_config.modbus_hw.enable_ssl, tcu_id, tcu_config.modbus_hw.server_name,
+                    tcu_config.modbus_hw.tls_ciphers);
     goose_HW_init(&gooseGUNA, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 1));
     goose_HW_init(&gooseGUNB, tcu_config.ifname, (uint16_t)(tcu_config.tcu_id * 2 + 2));
     // No worker exists yet, so the register image needs no lock here.
@@ -40,18 +41,14 @@ void ccu_TCU_run(int quit) {
     tc_thread_init(&threadTCU[2], goose_HW_loop, &gooseGUNB);
     tc_thread_init(&threadTCU[3], ccu_STM32_loop, &stm32F103);
     tc_thread_init(&threadTCU[4], ccu_AST_loop, &ccuASTZQ);
-    // The main thread has nothing left to do but confirm a trial installation once
-    // and wait for a stop (SIGTERM, SIGINT): the pipe becomes readable with the first
-    // request and stays so.
+    // The main thread has nothing left to do but wait for a stop (SIGTERM, SIGINT):
+    // the pipe becomes readable with the first request and stays so.
     // It also feeds the service manager's watchdog while every worker moves.
     tc_watch_init(&tcuWatch);
     tc_watch_ready(&tcuWatch, monotime_ms());
-    tcu_trial_t trial;
-    tcu_trial_start(&trial, monotime_ms());
     while (quit == 0 && tc_stop_requested() == 0) {
         tc_wait_readable(tc_stop_fd(), monotime_ms() + TCU_RUN_TICK_MS);
         tc_watch_tick(&tcuWatch, monotime_ms());
-        tcu_trial_confirm(&trial, monotime_ms());
     }
 }
 

@@ -175,6 +175,13 @@ TEST_F(AstLink, FirstCycleFramesByteExact) {
     EXPECT_EQ(dev->need_send_ctrl_cmd, 0);
 }
 
+// A stop is not kept waiting for the rest of a cycle: the exchange under way is the last.
+TEST_F(AstLink, StopEndsTheCycleAfterTheExchangeUnderWay) {
+    quiet_line();
+    dev->quit = 1;
+    EXPECT_EQ(ccu_AST_cycle(dev.get()), 1);
+}
+
 TEST_F(AstLink, ResponsesAandBByteExact) {
     // Shortest reply (L = 3: seq, cmd, one parameter) is dispatched.
     EXPECT_EQ(hex(response_to(0x11, ctrl_reply(0x11, 5, 0, {0}))), "11 EE 04 01 05 00 01 2C B2");
@@ -702,6 +709,19 @@ TEST_F(AstQuietLine, TraceLinesNameTheOperation) {
 
 // A lock state of 2 from the board while no lock command is pending (control 2) is
 // not a carried-out command: no write is scheduled, cycle after cycle.
+// Two guns charging side by side: each gun's command traces have a budget of their
+// own, so a burst of gun A's set-points leaves gun B's traced.
+TEST_F(AstQuietLine, CommandTracesHaveABudgetPerGun) {
+    LogTap tap;
+    for (int i = 0; i < CLOG_RATE_BURST + 5; i++) {
+        peer->queue(0x11, ctrl_setvi(0x11, (uint8_t)i, 5000, 1000));
+        ASSERT_GT(ccu_AST_queryController(dev.get(), 0x11, 3, 4, 0), 0);
+    }
+    peer->queue(0x12, ctrl_setvi(0x12, 1, 5000, 1000));
+    ASSERT_GT(ccu_AST_queryController(dev.get(), 0x12, 3, 4, 0), 0);
+    EXPECT_TRUE(tap.wait_for("addr=12, more_cmd:0, ast_stage:0", kWaitMs)) << tap.all();
+}
+
 TEST_F(AstQuietLine, LockStateTwoWithNothingPendingCausesNoWrite) {
     ctrl_board_state_t s;
     s.lockA = 2;

@@ -284,3 +284,18 @@ TEST(BoardOutputs, FailedContactorWriteIsRepeatedUntilItHolds) {
     EXPECT_EQ(set_KMD_out(0, 0), 0);
     EXPECT_EQ(sys.value(FakeSysfs::contactor[0]), "1");
 }
+
+// A line stuck closed: every write "succeeds" and the line still reads 0. Opening it
+// is never confirmed.
+TEST(BoardOutputs, ContactorReadingBackTheWrongLevelIsNotConfirmed) {
+    FakeSysfs sys;
+    sys.add_board_lines();
+    sys.write(value_of(FakeSysfs::contactor[0]), "0\n");
+    static int writes = 0;
+    tcu_hooks.gpio_shell = [](const char *) {
+        writes++;
+        return 0;
+    };
+    EXPECT_EQ(set_KMD_out(0, 0), -2);
+    EXPECT_EQ(writes, KMD_WRITE_ATTEMPTS);
+}

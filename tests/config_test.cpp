@@ -272,25 +272,42 @@ TEST_F(ConfigFile, SaveThatCannotWriteKeepsTheOldFile) {
     tcu_config_save(blocked.c_str());
     EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
     EXPECT_FALSE(std::filesystem::exists(blocked + ".tmp"));
+
+    // A symbolic link planted under the temporary name is not followed.
+    std::string linked = sys.path("/home/root/etc/linked.json");
+    std::string victim = sys.path("/home/root/etc/victim");
+    std::ofstream(victim) << "untouched\n";
+    std::filesystem::create_symlink(victim, linked + ".tmp");
+    tcu_config_save(linked.c_str());
+    EXPECT_EQ(slurp(victim), "untouched\n");
+    EXPECT_FALSE(std::filesystem::exists(linked));
 }
 
-// The optional server name is kept and written back only where the installer put it
-// (the round trip above shows that a file without it stays without it).
+// The optional server name and TLS 1.2 cipher string are kept and written back only
+// where the installer put them (the round trip above shows that a file without them
+// stays without them).
 TEST_F(ConfigFile, ServerNameIsWrittenBackWhenPresent) {
     std::string text = full_config;
     text.replace(text.find("\"maxI_GUNB\": \"200\""), 18,
-                 "\"maxI_GUNB\": \"200\",\n        \"server_name\": \"pu-1.example\"");
+                 "\"maxI_GUNB\": \"200\",\n        \"server_name\": \"pu-1.example\",\n"
+                 "        \"tls_ciphers\": \"ECDHE+AESGCM\"");
     load(text);
     expect_full(tcu_config);
     ASSERT_NE(tcu_config.modbus_hw.server_name, nullptr);
     EXPECT_STREQ(tcu_config.modbus_hw.server_name, "pu-1.example");
+    ASSERT_NE(tcu_config.modbus_hw.tls_ciphers, nullptr);
+    EXPECT_STREQ(tcu_config.modbus_hw.tls_ciphers, "ECDHE+AESGCM");
     std::string copy = sys.path("/home/root/etc/copy.json");
     tcu_config_save(copy.c_str());
-    EXPECT_NE(slurp(copy).find("\t\t\"server_name\":\t\"pu-1.example\"\n\t}"), std::string::npos)
+    EXPECT_NE(slurp(copy).find("\t\t\"server_name\":\t\"pu-1.example\",\n"
+                               "\t\t\"tls_ciphers\":\t\"ECDHE+AESGCM\"\n\t}"),
+              std::string::npos)
         << slurp(copy);
     tcu_config_init(copy.c_str());
     ASSERT_NE(tcu_config.modbus_hw.server_name, nullptr);
     EXPECT_STREQ(tcu_config.modbus_hw.server_name, "pu-1.example");
+    ASSERT_NE(tcu_config.modbus_hw.tls_ciphers, nullptr);
+    EXPECT_STREQ(tcu_config.modbus_hw.tls_ciphers, "ECDHE+AESGCM");
 }
 
 // A stray character after the object (a hand edit) still loads every setting, and

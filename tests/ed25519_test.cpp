@@ -354,6 +354,24 @@ TEST(Ed25519PublicKey, PemAsOpensslWritesItAndNothingElse) {
          "-----END PUBLIC KEY-----\n",
          -6},
     };
+    // Keys of small order: the neutral point, all zero bytes (order 4), y = -1 (order 2), the
+    // other point of order 4 and two of order 8. Under any of them one forgery verifies all.
+    const char *const small[] = {
+        "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=",
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=",
+        "7P///////////////////////////////////////38=",
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAIA=",
+        "xxdqcD1N2E+6PAt2DRBnDyogU/osOczGTsf9d5KsA3o=",
+        "JuiVj8KyJ7BFw/SJ8u+Y8NXfrAXTxjM5sTgCiG1T/IU=",
+    };
+    for (const char *key : small) {
+        std::string text = std::string("-----BEGIN PUBLIC KEY-----\nMCowBQYDK2VwAyEA") + key +
+                           "\n-----END PUBLIC KEY-----\n";
+        bytes_t out(32, 0xAA);
+        EXPECT_EQ(-7, ed25519_parse_public_pem(text.data(), text.size(), out.data())) << key;
+        EXPECT_EQ(bytes_t(32, 0xAA), out);
+    }
+    EXPECT_EQ(0, ed25519_small_order(pub.data()));
     for (const bad_t &b : bad) {
         bytes_t out(32, 0xAA);
         EXPECT_EQ(b.rc, ed25519_parse_public_pem(b.text.data(), b.text.size(), out.data()))

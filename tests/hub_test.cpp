@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -611,6 +612,30 @@ TEST_F(Hub, StopWinsOverARequestAlreadyOnItsWay) {
     EXPECT_EQ(gooseGUNA.state.load(), GHWS_SHUTDOWN_REQUEST);
     EXPECT_EQ(gooseGUNA.shutdown_request.reason, SRR_GUN_HOST_ERR);
     for (int gpio : {405, 401, 400, 399}) EXPECT_EQ(fs.value(gpio), "1") << gpio;
+}
+
+// The stop gives the power unit its ramp-down pause before any contactor opens under
+// load. The opening's time is the value file's modification time, set by the kernel
+// at the write: a loaded machine can only lengthen what is measured.
+TEST_F(Hub, StopOpensTheContactorsOnlyAfterTheRampDownPause) {
+    for (int gpio : {405, 401, 400, 399})
+        fs.write("/sys/class/gpio/gpio" + std::to_string(gpio) + "/value", "0\n");
+    struct timespec before;
+    clock_gettime(CLOCK_REALTIME_COARSE, &before);
+    tc_stop_request();
+    ccu_TCU_safe_stop();
+    EXPECT_EQ(gooseGUNA.state.load(), GHWS_SHUTDOWN_REQUEST);
+    for (int gpio : {405, 401, 400, 399}) {
+        ASSERT_EQ(fs.value(gpio), "1") << gpio;
+        struct stat st;
+        ASSERT_EQ(
+            stat(fs.path("/sys/class/gpio/gpio" + std::to_string(gpio) + "/value").c_str(), &st),
+            0);
+        const int64_t opened_ms = (int64_t)(st.st_mtim.tv_sec - before.tv_sec) * 1000 +
+                                  (st.st_mtim.tv_nsec - before.tv_nsec) / 1000000;
+        // The coarse clocks tick every few milliseconds.
+        EXPECT_GE(opened_ms, TCU_STOP_RAMP_MS - 10) << "gpio" << gpio << " opened too soon";
+    }
 }
 
 // ---------------------------------------------------------------- the hub's log lines

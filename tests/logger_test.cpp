@@ -403,6 +403,19 @@ TEST_F(Logger, RotatesBySizeAndSkipsOversizeChunk) {
     EXPECT_EQ(slurp(dir / logs[1]), "");
 }
 
+// A symbolic link planted under the name of the next log file is not followed: the
+// file it points at stays as it was.
+TEST_F(Logger, SymlinkUnderTheLogNameIsNotFollowed) {
+    const fs::path victim = dir / "victim";
+    std::ofstream(victim) << "untouched\n";
+    fs::create_symlink(victim, dir / "tcu_20260301_120000.log");
+    clog_init(base.c_str(), 1 << 20, 7);
+    emit(4, "must not reach the file behind the link\n");
+    ASSERT_TRUE(wait_drained());
+    clog_exit();
+    EXPECT_EQ(slurp(victim), "untouched\n");
+}
+
 // A chunk that brings the file exactly to the limit starts a new file: the limit is
 // never reached inside one.
 TEST_F(Logger, ChunkReachingTheLimitGoesIntoANewFile) {
@@ -747,6 +760,37 @@ TEST_F(Logger, PeerLineASecondIsNeverSuppressedAndALateDropIsSummarised) {
     for (int k = 0; k < 3; k++)
         EXPECT_NE(logs.find("steady " + std::to_string(1000 + k) + "\n"), std::string::npos);
     EXPECT_EQ(summaries_in(logs), std::vector<int>{1});
+}
+
+// A site quiet for ten minutes has earned its burst and no more: the silence must not
+// buy a flood.
+TEST(LoggerRate, QuietSiteEarnsNoMoreThanItsBurst) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "quiet", "tests/logger_test.cpp", 9); };
+    ASSERT_EQ(pass(), 1);
+    site.refill_ms -= 10 * 60 * 1000;
+    int passed = 0;
+    while (passed < 10 * CLOG_RATE_BURST && pass() == 1) passed++;
+    EXPECT_GE(passed, CLOG_RATE_BURST - 1);
+    EXPECT_LT(passed, 10 * CLOG_RATE_BURST);
+    // Leaves no flood pending for a later test of this process: it ended a while ago.
+    site.last_ms -= CLOG_RATE_QUIET_MS;
+    testing::internal::CaptureStdout();
+    clog_rate_flush();
+    testing::internal::GetCapturedStdout();
+}
+
+// A flood that goes on is summarised once a minute, not only once it is over.
+TEST(LoggerRate, LastingFloodIsSummarisedEveryMinute) {
+    static clog_rate_t site;
+    auto pass = [] { return clog_rate_pass(&site, 3, "flood", "tests/logger_test.cpp", 11); };
+    for (int i = 0; i < 10 * CLOG_RATE_BURST && pass() == 1; i++) {
+    }
+    site.first_ms -= CLOG_RATE_SUMMARY_MS;  // its first drop was a minute ago
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pass(), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("... 2 similar lines suppressed"),
+              std::string::npos);
 }
 
 TEST(LoggerName, PatternIsMatchedExactly) {

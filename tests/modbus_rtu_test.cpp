@@ -149,6 +149,12 @@ TEST_F(RtuMaster, EveryFunctionAgainstLibmodbus) {
     EXPECT_EQ(modbus_RTU_read_discrete_inputs(&tty_, 1, 0, 10, bits), 0);
     EXPECT_EQ(bits[0], 0x05);
     EXPECT_EQ(bits[1], 0x02);
+
+    // libmodbus says its own id, run indicator and version text: a length of its own.
+    uint8_t id[27] = {};
+    EXPECT_EQ(modbus_RTU_report_slave_id(&tty_, 1, id), 0);
+    EXPECT_EQ(id[1], 0xFF);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(id + 2), 3), "LMB");
     slave.stop();
 }
 
@@ -576,15 +582,6 @@ TEST_F(RtuWire, EchoByteCountAndFunctionChecks) {
               0);
     EXPECT_EQ(bits[0], 0x5A);
     EXPECT_EQ(bits[1], 0xEE);
-    bytes id = {1, 0x11, 200};
-    for (int i = 0; i < 27; i++) id.push_back(0x41);
-    uint8_t slave_id[28];
-    memset(slave_id, 0xEE, sizeof slave_id);
-    EXPECT_EQ(
-        exchange(4, with_crc(id), [&] { return modbus_RTU_report_slave_id(&tty_, 1, slave_id); }),
-        0);
-    EXPECT_EQ(slave_id[26], 0x41);
-    EXPECT_EQ(slave_id[27], 0xEE);
     // A smaller byte count copies only that many.
     bits[0] = bits[1] = 0xEE;
     EXPECT_EQ(exchange(8, with_crc({1, 0x02, 1, 0x01, 0x02}),
@@ -598,6 +595,35 @@ TEST_F(RtuWire, EchoByteCountAndFunctionChecks) {
     EXPECT_EQ(exchange(8, bad,
                        [&] { return modbus_RTU_write_single_register(&tty_, 1, 0x0100, 0xBEEF); }),
               -2);
+}
+
+// Function 0x11: the reply is as long as its own byte count says; the caller gets the
+// first 27 data bytes, and the CRC covers them all. Five bytes (no data, or an
+// exception) are a whole reply as they stand.
+TEST_F(RtuWire, SlaveIdReplyIsAsLongAsItsByteCount) {
+    auto reply = [](int count) {
+        bytes r = {1, 0x11, (uint8_t)count};
+        for (int i = 0; i < count; i++) r.push_back((uint8_t)(0x20 + i % 90));
+        return with_crc(r);
+    };
+    uint8_t slave_id[28];
+    auto op = [&] { return modbus_RTU_report_slave_id(&tty_, 1, slave_id); };
+    for (int count : {3, 27, 250}) {
+        memset(slave_id, 0xEE, sizeof slave_id);
+        bytes r = reply(count);
+        EXPECT_EQ(exchange(4, r, op), 0) << count;
+        int copied = count < 27 ? count : 27;
+        EXPECT_EQ(bytes(slave_id, slave_id + copied), bytes(r.begin() + 3, r.begin() + 3 + copied))
+            << count;
+        EXPECT_EQ(slave_id[copied], 0xEE) << count;
+    }
+    bytes bad = reply(250);
+    bad[200] ^= 0x01;  // far behind the bytes the caller gets
+    EXPECT_EQ(exchange(4, bad, op), -2);
+    memset(slave_id, 0xEE, sizeof slave_id);
+    EXPECT_EQ(exchange(4, with_crc({1, 0x11, 0}), op), 0);
+    EXPECT_EQ(slave_id[0], 0xEE);
+    EXPECT_EQ(exchange(4, with_crc({1, 0x91, 0x01}), op), 1);
 }
 
 // With a quantity of 0 the expected length is 5 itself: a data-less reply is
@@ -641,11 +667,12 @@ TEST(RtuWireSlow, FiveByteRepliesAtTheTimeout) {
     static uint8_t id[28];
     static uint16_t regs[2];
     static uint8_t status;
+    bytes slave_id_200 = {1, 0x11, 200};
+    for (int i = 0; i < 27; i++) slave_id_200.push_back(0x41);
+    slave_id_200 = with_crc(slave_id_200);
     std::vector<Case> cases = {
-        {"0x11 without data bytes", 4, with_crc({1, 0x11, 0}),
-         [](com_ttySx_t *t) { return modbus_RTU_report_slave_id(t, 1, id); }, 0},
-        {"0x11 exception", 4, with_crc({1, 0x91, 0x01}),
-         [](com_ttySx_t *t) { return modbus_RTU_report_slave_id(t, 1, id); }, 1},
+        {"0x11 byte count above what arrives", 4, slave_id_200,
+         [](com_ttySx_t *t) { return modbus_RTU_report_slave_id(t, 1, id); }, -1},
         {"0x06 non-exception", 8, with_crc({1, 0x06, 0x00}),
          [](com_ttySx_t *t) { return modbus_RTU_write_single_register(t, 1, 0, 0); }, -3},
         {"0x01 non-exception", 8, with_crc({1, 0x01, 0x00}),

@@ -234,6 +234,14 @@ TEST_F(ModbusLink, FillAddrEndCountsPastTheTopAddress) {
     EXPECT_TRUE(tap.wait_for("fill-addr[ffff --- 10000] 0002 regs.\n", kWaitMs)) << tap.all();
 }
 
+// Without TLS the keys the power unit writes can be read on the segment: said once.
+TEST_F(ModbusLink, PlainModeSaysOnceThatTheGooseKeysTravelInClear) {
+    LogTap tap;
+    start();
+    EXPECT_TRUE(tap.wait_for("GOOSE keys the power unit writes travel in clear", kWaitMs));
+    EXPECT_EQ(tap.count("travel in clear"), 1) << tap.all();
+}
+
 // 11 buffered bytes are enough to look at: a complete 11-byte frame (function 65, length
 // field 5) is answered at once, without waiting for a twelfth byte.
 TEST_F(ModbusLink, ElevenBufferedBytesAreCutAndAnswered) {
@@ -600,6 +608,45 @@ TEST_F(ModbusLink, ReportsFromTwoThreadsNeverInterleaveAndIdsWrap) {
     EXPECT_EQ(dev->reports_dropped_full, (uint32_t)(2 * kEach - accepted));
 }
 
+// Reports that wait while the link's thread is busy on the socket leave in the order
+// they were handed over: a gun's state never runs backwards at the power unit.
+TEST_F(ModbusLink, WaitingReportsLeaveOldestFirst) {
+    start();
+    pthread_mutex_lock(&dev->io_mutex);  // the link's thread is held off the socket
+    for (uint16_t v = 1; v <= 3; v++) EXPECT_EQ(modbus_TCP_report_registers(dev, 0x110B, &v, 1), 0);
+    pthread_mutex_unlock(&dev->io_mutex);
+    for (uint16_t v = 1; v <= 3; v++)
+        EXPECT_EQ(mb_hex(peer.read_frame(kWaitMs)), mb_hex(mb_report_frame(3 + v, 0x110B, {v})));
+}
+
+// A full queue refuses the newest report (-3, counted); the ones waiting leave
+// untouched, oldest first. One may already be in the link thread's hands, so the
+// queue holds one more then: the wire carries exactly the reports accepted.
+TEST_F(ModbusLink, FullReportQueueRefusesTheNewestAndKeepsTheWaiting) {
+    start();
+    std::vector<uint16_t> accepted;
+    uint32_t refused = 0;
+    pthread_mutex_lock(&dev->io_mutex);
+    for (uint16_t v = 0; v < MODBUS_TCP_REPORT_QUEUE + 4; v++) {
+        int rc = modbus_TCP_report_registers(dev, 0x4000, &v, 1);
+        if (rc == 0) {
+            accepted.push_back(v);
+        } else {
+            EXPECT_EQ(rc, -3);
+            refused++;
+        }
+    }
+    pthread_mutex_unlock(&dev->io_mutex);
+    EXPECT_GE(accepted.size(), (size_t)MODBUS_TCP_REPORT_QUEUE);
+    EXPECT_LE(accepted.size(), (size_t)MODBUS_TCP_REPORT_QUEUE + 1);
+    EXPECT_EQ(dev->reports_dropped_full, refused);
+    for (size_t i = 0; i < accepted.size(); i++) {
+        ASSERT_EQ(mb_hex(peer.read_frame(kWaitMs)),
+                  mb_hex(mb_report_frame((uint16_t)(4 + i), 0x4000, {accepted[i]})))
+            << i;
+    }
+}
+
 // libmodbus as the power unit's master on the accepted socket; reports are drained
 // with framing of the test before it is used (it cannot skip unsolicited frames).
 TEST_F(ModbusLink, LibmodbusMasterReadsAndWrites) {
@@ -770,6 +817,22 @@ TEST_F(ModbusLink, SendTimesOutWhenThePeerStopsReading) {
     EXPECT_TRUE(tap.wait_for("reports waiting for the power unit", kWaitMs));
     EXPECT_TRUE(tap.wait_for("send(fd = ", kWaitMs));
     EXPECT_TRUE(tap.wait_for("Connection timed out", kWaitMs));
+}
+
+// A stop ends a send to a power unit that stopped reading at once: nothing waits out
+// the send time-out while the guns are being made safe. Without a loop the caller
+// sends on its own thread, so the stop meets the send deterministically.
+TEST_F(ModbusLink, StopEndsAStalledSendAtOnce) {
+    int small = 4096;
+    setsockopt(peer.listen_fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_GT(init_link("127.0.0.1", peer.port_text()), 0);
+    ASSERT_TRUE(peer.accept_within(kWaitMs));
+    setsockopt(dev->fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    dev->quit = 1;
+    for (int i = 0; i < 100000 && link_connected(dev); i++)
+        modbus_TCP_report_registers(dev, 0x4000, dev->regs_0x4000, MODBUS_TCP_REPORT_REGS);
+    EXPECT_FALSE(link_connected(dev));
+    EXPECT_EQ(dev->io_errno, ECANCELED) << strerror(dev->io_errno);
 }
 
 }  // namespace

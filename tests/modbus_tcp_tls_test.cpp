@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <thread>
@@ -62,10 +63,11 @@ class ModbusTls : public ::testing::Test {
         ASSERT_TRUE(certs->ok) << "openssl could not make the test certificates";
         ASSERT_TRUE(certs->install(root, certs->ca1, certs->client1_crt, certs->client1_key));
     }
-    int init_link(const char *port, const char *server_name = nullptr) {
+    int init_link(const char *port, const char *server_name = nullptr,
+                  const char *tls_ciphers = nullptr) {
         if (initialised) modbus_TCP_exit(dev);
         initialised = true;
-        return modbus_TCP_init(dev, "localhost", port, 1, 3, server_name);
+        return modbus_TCP_init(dev, "localhost", port, 1, 3, server_name, tls_ciphers);
     }
     void run_loop() {
         worker = std::thread([this] { modbus_TCP_loop(dev); });
@@ -289,6 +291,62 @@ TEST_F(ModbusTls, Tls11ServerIsRefused) {
     srv.start_accept();
     EXPECT_EQ(init_link(srv.port_text()), -2);
     EXPECT_EQ(srv.wait_handshake(), 0);
+    EXPECT_FALSE(link_connected(dev));
+}
+
+// Power units in the field speak TLS 1.2 with CBC suites only: the library's default
+// list offers them, and a site's own cipher string is what is offered instead.
+TEST_F(ModbusTls, Tls12ServerWithOnlyACbcSuiteConnects) {
+    TlsServerOptions cbc_only = good_server(TLS1_2_VERSION);
+    cbc_only.tls12_ciphers = "ECDHE-ECDSA-AES128-SHA256";
+    {
+        TlsServer srv(cbc_only);
+        ASSERT_EQ(srv.last_error, "");
+        srv.start_accept();
+        ASSERT_GT(init_link(srv.port_text()), 0);
+        ASSERT_EQ(srv.wait_handshake(), 1) << srv.last_error;
+        run_loop();
+        for (int i = 0; i < 3; i++) ASSERT_EQ(srv.read_frame(kWaitMs).size(), 28u);
+        ASSERT_TRUE(srv.send_bytes(mb_read_req(0x0B01, 0x0000, 1)));
+        EXPECT_EQ(mb_hex(srv.read_frame(kWaitMs)), "0B 01 00 00 00 05 01 03 02 00 02");
+        dev->quit = 1;
+        worker.join();
+    }
+    {
+        TlsServer srv(cbc_only);
+        srv.start_accept();
+        EXPECT_EQ(init_link(srv.port_text(), nullptr, "ECDHE+AESGCM"), -2);
+        EXPECT_EQ(srv.wait_handshake(), 0);
+    }
+}
+
+// A cipher string the library refuses is named once and no connection is made:
+// the site asked for a restriction, the default list is no substitute.
+TEST_F(ModbusTls, RefusedCipherStringNeverFallsBackToTheDefault) {
+    LogTap tap;
+    TlsServer srv(good_server(TLS1_2_VERSION));
+    EXPECT_EQ(init_link(srv.port_text(), nullptr, "NO-SUCH-SUITE"), -8);
+    run_loop();
+    EXPECT_EQ(srv.count_plain_accepts(1500), 0);
+    dev->quit = 1;
+    worker.join();
+    EXPECT_EQ(dev->last_connect_ret, -8);
+    EXPECT_EQ(tap.count("modbus_hw.tls_ciphers \"NO-SUCH-SUITE\" is refused"), 1) << tap.all();
+    EXPECT_FALSE(link_connected(dev));
+}
+
+// A power unit that takes the connection and never answers the handshake: the
+// attempt gives up at its bound (the wait below only guards against a hang).
+TEST_F(ModbusTls, MuteServerEndsTheHandshakeAtItsBound) {
+    ModbusPeer mute;
+    std::atomic<int> ret{1};
+    std::thread attempt([&] { ret = init_link(mute.port_text()); });
+    EXPECT_TRUE(mute.accept_within(kWaitMs));
+    for (int i = 0; i < kWaitMs / 10 && ret.load() == 1; i++) msleep(10);
+    EXPECT_EQ(ret.load(), -2) << "the handshake was still waiting";
+    dev->quit = 1;  // ends a hung attempt, so that the test can end
+    modbus_TCP_wake(dev);
+    attempt.join();
     EXPECT_FALSE(link_connected(dev));
 }
 

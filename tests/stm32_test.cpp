@@ -218,6 +218,26 @@ TEST_F(Stm32Loop, FailedLedWriteIsWrittenAgainByTheNextRefresh) {
     EXPECT_EQ((std::vector<int>{1}), fs.value_history(LED1)) << "written once it held";
 }
 
+// A contactor command that did not hold is written again by the next cycle; a stale
+// close is never repeated over a newer open that held.
+TEST_F(Stm32Loop, UnconfirmedContactorIsRepeatedButNeverOverANewerCommand) {
+    const int k0 = FakeSysfs::contactor[0];
+    start();
+    wait_cycles(2);  // start-up writes done; a quiet cycle writes nothing
+    EXPECT_EQ(0, ccu_STM32_ControlContactor(&stm32F103, 0, 1));
+    fs.fail_commands(KMD_WRITE_ATTEMPTS);
+    EXPECT_EQ(-2, ccu_STM32_ControlContactor(&stm32F103, 0, 0));
+    wait_cycles(cycles() + 2);
+    EXPECT_EQ("1", fs.value(k0)) << "the open was not repeated";
+    stop();
+
+    fs.fail_commands(KMD_WRITE_ATTEMPTS);
+    EXPECT_EQ(-2, ccu_STM32_ControlContactor(&stm32F103, 0, 1));
+    EXPECT_EQ(0, ccu_STM32_ControlContactor(&stm32F103, 0, 0));
+    EXPECT_EQ(0, ccu_STM32_RetryContactors(&stm32F103));
+    EXPECT_EQ("1", fs.value(k0));
+}
+
 // ---------------------------------------------------------------- the feedback line
 // Its own fixture: the logger started as the terminal starts it, clock fixed, its
 // mirror read by a stand-in log server.

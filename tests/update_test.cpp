@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/emu_detect.h"
 #include "support/hmi_peer.h"
 
 namespace {
@@ -54,6 +56,10 @@ bool exists(const std::string &path) {
 // A small real program for this machine.
 std::vector<unsigned char> good_image() {
     return hmi_read_file(TCU_BINARY_DIR "/zq_update");  // an ELF of the updater's own machine
+}
+
+std::vector<unsigned char> text_bytes(const std::string &text) {
+    return std::vector<unsigned char>(text.begin(), text.end());
 }
 
 void put_u16(std::vector<unsigned char> *img, size_t off, uint16_t v) {
@@ -278,7 +284,14 @@ TEST_F(UpdateTest, ImagesNotForThisMachineFailWithoutReboot) {
     put_u16(&object, offsetof(Elf64_Ehdr, e_type), ET_REL);
     std::vector<unsigned char> tiny = good_image();
     tiny.resize(20);  // an ELF identification without the rest of the header
-    for (const auto *img : {&foreign, &other_class, &other_data, &object, &tiny}) {
+    // A program for another machine is read to its end but never written: no flash is worn.
+    offer_and_send(foreign, "2.0.0", foreign.size() - 1);
+    ASSERT_TRUE(updater_.wait_output("recvd:" + std::to_string(foreign.size() - 1) + "\n", WAIT_MS))
+        << updater_.output();
+    EXPECT_FALSE(exists(root_.bin("app_ZQHW_2_0_0.part")));
+    ASSERT_TRUE(server_.send_bytes(foreign.data() + foreign.size() - 1, 1));
+    EXPECT_EQ(result("Fail", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    for (const auto *img : {&other_class, &other_data, &object, &tiny}) {
         offer_and_send(*img, "2.0.0", img->size());
         EXPECT_EQ(result("Fail", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
     }
@@ -503,6 +516,14 @@ TEST_F(SignedUpdateTest, WithTheKeyOnlyAValidSignatureForTheOfferedVersionInstal
     auto wrong_n = good;
     wrong_n[n + 8] ^= 0x01;  // the magic is right, N is not
     expect_fail(wrong_n, "2.0.0", "signature trailer refused: program length does not match Size");
+    // The signing tool refuses version numbers beyond 16 bits before any arithmetic wraps them.
+    for (const char *v : {"65536.0.0", "18446744073709551617.0.0"}) {
+        std::string cmd = "bash " TCU_SOURCE_DIR "/scripts/sign_image.sh '" + key + "' '" +
+                          root_.bin("app_ZQHW_1_2_3") + "' " + v + " '" + root_.dir() +
+                          "/wrapped' 2>/dev/null";
+        EXPECT_NE(0, system(cmd.c_str())) << v;
+        EXPECT_FALSE(exists(root_.dir() + "/wrapped")) << v;
+    }
 
     offer_and_send(good, "2.0.0", good.size());
     EXPECT_EQ(result("Success", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
@@ -537,6 +558,12 @@ TEST_F(SignedUpdateTest, KeyFileThatCannotBeUsedFailsEveryImage) {
          "no Ed25519 public key in PEM"},
         {"other algorithm", hmi_read_file(x25519), 0644, "no Ed25519 public key in PEM"},
         {"group-writable", pem, 0664, "group- or other-writable"},
+        // The neutral point: one forged signature (R = B, S = 1) would verify every image.
+        {"small order",
+         text_bytes("-----BEGIN PUBLIC KEY-----\n"
+                    "MCowBQYDK2VwAyEAAQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n"
+                    "-----END PUBLIC KEY-----\n"),
+         0644, "a key of small order"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -566,10 +593,11 @@ TEST_F(SignedUpdateTest, KeyFileThatCannotBeUsedFailsEveryImage) {
 }
 
 // Without a key file anything is accepted as before; a signed image still loses its trailer.
-// Installing keeps two versions, writes the trial record and waits for the terminal to stop.
+// Installing leaves every earlier version, writes the trial record and waits for the terminal
+// to stop.
 TEST_F(SignedUpdateTest, WithoutKeySignedImageInstallsWithoutTrailer) {
     root_.install("1_2_3", old_);
-    for (const char *older : {"app_ZQHW_0_9_0", "app_ZQHW_1_0_0"}) {
+    for (const char *older : {"app_ZQHW_0_9_0", "app_ZQHW_1_0_0", "app_ZQHW_backup"}) {
         hmi_write_file(root_.bin(older), old_, 0755);
     }
     // A stand-in terminal that takes a second for its orderly stop after pkill's SIGTERM.
@@ -588,6 +616,10 @@ TEST_F(SignedUpdateTest, WithoutKeySignedImageInstallsWithoutTrailer) {
     start();
     EXPECT_TRUE(updater_.wait_output("images are not verified", WAIT_MS)) << updater_.output();
     const auto img = sign(program_, "2.0.0", make_key("vendor"));
+    // A trailer whose reserved bytes are not zero is no trailer of ours, key or not.
+    auto reserved = img;
+    reserved[program_.size() + 40] = 0x01;
+    expect_fail(reserved, "2.0.0", "signature trailer refused: reserved bytes not zero");
     offer_and_send(img, "2.0.0", img.size());
     EXPECT_EQ(result("Success", "2.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
     // The terminal had stopped before the result went out.
@@ -596,16 +628,44 @@ TEST_F(SignedUpdateTest, WithoutKeySignedImageInstallsWithoutTrailer) {
         updater_.wait_output("no key file: signature not checked, trailer removed", WAIT_MS));
     EXPECT_EQ(program_, hmi_read_file(root_.bin("app_ZQHW_2_0_0")));
     EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
-    // Two versions stay: the new one and the one it replaced.
-    EXPECT_EQ(old_, hmi_read_file(root_.bin("app_ZQHW_1_2_3")));
-    EXPECT_FALSE(exists(root_.bin("app_ZQHW_0_9_0")));
-    EXPECT_FALSE(exists(root_.bin("app_ZQHW_1_0_0")));
+    // Earlier versions and a technician's file beside them stay.
+    for (const char *older :
+         {"app_ZQHW_1_2_3", "app_ZQHW_0_9_0", "app_ZQHW_1_0_0", "app_ZQHW_backup"})
+        EXPECT_EQ(old_, hmi_read_file(root_.bin(older))) << older;
     // The way back, one path per line.
     auto record = hmi_read_file(etc("zq_update.trial"));
     EXPECT_EQ(root_.bin("app_ZQHW_2_0_0") + "\n" + root_.bin("app_ZQHW_1_2_3") + "\n",
               std::string(record.begin(), record.end()));
     ASSERT_TRUE(updater_.wait_output("cmd = reboot\n", WAIT_MS)) << updater_.output();
     EXPECT_EQ("pkill app_ZQHW\nterminal stopped\nreboot\n", root_.calls());
+}
+
+// A maker's release: the key built in is the only one (a key file on the board is not read)
+// and versions below the floor built in (1.0.0) are rejected, as the HMI protocol never
+// replaces the updater itself.
+TEST_F(SignedUpdateTest, BuiltInKeyAndFloorDecideWhateverLiesOnTheBoard) {
+    binary_ = TCU_BINARY_DIR "/tests/zq_update_builtin";
+    const std::string builtin = TCU_BINARY_DIR "/tests/zq_update_builtin.key";
+    if (access(binary_.c_str(), X_OK) != 0) GTEST_SKIP() << "no updater built with a key";
+    root_.install("1_2_3", old_);
+    const std::string board = make_key("board");
+    install_public_key(board);
+    start();
+    EXPECT_TRUE(updater_.wait_output(
+        "images must be signed by the built-in key; " + etc("zq_update.pub") + " is not read",
+        WAIT_MS))
+        << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("versions below 1.0.0 are refused", WAIT_MS));
+    ASSERT_TRUE(server_.send_text(offer(2500, "0.9.9")));
+    EXPECT_EQ(REJECTED, server_.read_line(WAIT_MS));
+    EXPECT_TRUE(updater_.wait_output("version 0.9.9 below the floor 1.0.0: refused", WAIT_MS));
+    expect_fail(sign(program_, "1.1.0", board), "1.1.0", "signature does not verify");
+    expect_fail(program_, "1.1.0", "image not signed: refused");
+    const auto good = sign(program_, "1.1.0", builtin);
+    offer_and_send(good, "1.1.0", good.size());
+    EXPECT_EQ(result("Success", "1.1.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("signature verified, version 1.1.0", WAIT_MS));
+    EXPECT_EQ(root_.bin("app_ZQHW_1_1_0"), root_.link_target());
 }
 
 // ---- offers the board can hold -------------------------------------------------------------
@@ -617,16 +677,25 @@ TEST_F(UpdateTest, OffersBeyondTheCapOrTheFreeSpaceAreRejected) {
     const long long avail = (long long)fs.f_bavail * (long long)fs.f_frsize;
     ASSERT_GT(avail, 2LL * 1024 * 1024);
     // Host runs move the margin so that only about 1 MiB counts as free.
+    hmi_write_file(root_.bin("app_ZQHW_backup"), old_, 0755);  // a technician's copy
     start({{"ZQ_UPDATE_SPACE_MARGIN", std::to_string(avail - 1024 * 1024)}});
     ASSERT_TRUE(server_.send_text(offer(64L * 1024 * 1024 + 1, "2.0.0")));
     EXPECT_EQ(REJECTED, server_.read_line(WAIT_MS));
     EXPECT_TRUE(updater_.wait_output("Size 67108865 beyond the 67108864-byte limit", WAIT_MS));
-    ASSERT_TRUE(server_.send_text(offer(32L * 1024 * 1024, "2.0.0")));
+    // Exactly 64 MiB is within the cap: only the free space refuses it here. The line says what
+    // is missing and which version files a technician could remove; none is removed.
+    ASSERT_TRUE(server_.send_text(offer(64L * 1024 * 1024, "2.0.0")));
     EXPECT_EQ(REJECTED, server_.read_line(WAIT_MS));
-    EXPECT_TRUE(updater_.wait_output("Size 33554432 beyond the free space of", WAIT_MS))
+    EXPECT_TRUE(updater_.wait_output("Size 67108864 beyond the free space of", WAIT_MS))
         << updater_.output();
+    EXPECT_EQ(std::string::npos, updater_.output().find("Size 67108864 beyond the 67108864"));
+    const std::string kib = std::to_string(old_.size() / 1024);
+    EXPECT_TRUE(updater_.wait_output("app_ZQHW_1_2_3 (" + kib + " KiB, linked)", WAIT_MS))
+        << updater_.output();
+    EXPECT_TRUE(updater_.wait_output("app_ZQHW_backup (" + kib + " KiB)", WAIT_MS));
     expect_version("1.2.3");
     expect_untouched("2_0_0");
+    EXPECT_EQ(old_, hmi_read_file(root_.bin("app_ZQHW_backup")));
 }
 
 TEST_F(UpdateTest, TransferThatTricklesIsAbandonedAtTheDeadline) {
@@ -890,14 +959,36 @@ class TrialTest : public UpdateTest {
         hmi_write_file(record(), std::vector<unsigned char>(text.begin(), text.end()), 0644);
     }
 
+    void start_trial(const std::string &confirm_ms, const std::string &window_ms) {
+        start({{"ZQ_UPDATE_TRIAL_CONFIRM_MS", confirm_ms}, {"ZQ_UPDATE_TRIAL_WAIT_MS", window_ms}});
+    }
+
+    // Runs an installed version as its own process, as the board's service manager would. The
+    // files are copies of the updater, which sleeps through its start delay (an hour here) under
+    // a root of its own, where no installation sees it as a terminal to stop.
+    void run_program(HmiUpdater *proc, const std::string &version) {
+        ASSERT_TRUE(proc->start(
+            root_.bin("app_ZQHW_" + version), {},
+            {{"TCU_ROOT", root_.dir() + "/elsewhere"}, {"ZQ_UPDATE_START_DELAY_MS", "3600000"}}));
+    }
+
     std::vector<unsigned char> new_;
 };
 
-TEST_F(TrialTest, VersionThatNeverConfirmsIsRolledBack) {
+// The window ends on time with the HMI connected. Only a process of the new file counts: the
+// previous program still running proves nothing. The version answer then follows the link.
+TEST_F(TrialTest, VersionThatNeverRunsIsRolledBackWhileTheHmiIsConnected) {
+    TCU_SKIP_UNDER_EMULATION("/proc/PID/exe names the emulator, not the program");
     on_trial();
-    start({{"ZQ_UPDATE_TRIAL_WAIT_MS", "800"}});
-    EXPECT_TRUE(updater_.wait_output(
-        "app_ZQHW_2_0_0 did not confirm itself: back to " + root_.bin("app_ZQHW_1_2_3"), WAIT_MS));
+    HmiUpdater previous;
+    run_program(&previous, "1_2_3");
+    start_trial("300", "1500");
+    EXPECT_TRUE(updater_.wait_output(root_.bin("app_ZQHW_2_0_0") +
+                                         " did not run 300 ms without a break: back to " +
+                                         root_.bin("app_ZQHW_1_2_3"),
+                                     WAIT_MS))
+        << updater_.output();
+    ASSERT_TRUE(updater_.wait_output("cmd = reboot\n", WAIT_MS)) << updater_.output();
     EXPECT_EQ(root_.bin("app_ZQHW_1_2_3"), root_.link_target());
     EXPECT_FALSE(exists(record()));
     EXPECT_EQ("reboot\n", root_.calls());
@@ -951,30 +1042,70 @@ TEST_F(TrialTest, RecordNamingMissingFilesIsRemovedAndNothingElse) {
     EXPECT_EQ("", root_.calls());
 }
 
-// The real terminal program confirms the version it is: the updater keeps it.
-TEST_F(TrialTest, RealTerminalConfirmsItself) {
+// A process running the new file for the confirmation period keeps the version, without any
+// code of its own for it: an older build or a downgrade is kept like any version that runs.
+TEST_F(TrialTest, NewProgramThatRunsIsKept) {
+    TCU_SKIP_UNDER_EMULATION("/proc/PID/exe names the emulator, not the program");
     on_trial();
-    std::string cmd = "bash " TCU_SOURCE_DIR "/scripts/make_host_root.sh '" + root_.dir() +
-                      "' tcu-no-if-u 127.0.0.1 1 '" + root_.dir() + "/dev/none' >/dev/null";
-    ASSERT_EQ(0, system(cmd.c_str()));
-    HmiUpdater terminal;  // any program runs under this helper, the terminal as well
-    ASSERT_TRUE(terminal.start(TCU_BINARY_DIR "/app_ZQHW", {},
-                               {{"TCU_ROOT", root_.dir()}, {"TCU_TRIAL_CONFIRM_MS", "300"}}));
-    // The updater answers the HMI only once the trial is decided.
-    ASSERT_TRUE(updater_.start(binary_, {"-i", "127.0.0.1", "-p", std::to_string(server_.port())},
-                               {{"TCU_ROOT", root_.dir()},
-                                {"ZQ_UPDATE_START_DELAY_MS", "0"},
-                                {"ZQ_UPDATE_TRIAL_WAIT_MS", "60000"}}));
-    ASSERT_TRUE(server_.accept_within(4 * WAIT_MS)) << updater_.output() << terminal.output();
-    EXPECT_TRUE(terminal.wait_output(
-        "trial record " + record() + " removed: this version confirmed", WAIT_MS))
-        << terminal.output();
-    EXPECT_TRUE(updater_.wait_output(root_.bin("app_ZQHW_2_0_0") + " confirmed itself", WAIT_MS))
+    HmiUpdater program;
+    run_program(&program, "2_0_0");
+    start_trial("300", "60000");
+    EXPECT_TRUE(updater_.wait_output(
+        root_.bin("app_ZQHW_2_0_0") + " runs as pid " + std::to_string(program.pid()) + "\n",
+        WAIT_MS))
         << updater_.output();
+    EXPECT_TRUE(updater_.wait_output(root_.bin("app_ZQHW_2_0_0") + " confirmed: ran", WAIT_MS))
+        << updater_.output();
+    EXPECT_FALSE(exists(record()));
     expect_version("2.0.0");
     EXPECT_EQ(root_.bin("app_ZQHW_2_0_0"), root_.link_target());
     EXPECT_EQ("", root_.calls());
-    terminal.stop();
+}
+
+// A program that ends and is started again, over and over, never adds up to the period: every
+// run counts on its own and the window ends in a rollback. Each run lasts 0.2 s against a
+// period of 2 s.
+TEST_F(TrialTest, ProgramRestartedAgainAndAgainIsRolledBack) {
+    TCU_SKIP_UNDER_EMULATION("/proc/PID/exe names the emulator, not the program");
+    std::vector<unsigned char> sleeper = hmi_read_file("/usr/bin/sleep");
+    if (sleeper.size() < 4 || memcmp(sleeper.data(),
+                                     "\x7f"
+                                     "ELF",
+                                     4) != 0)
+        GTEST_SKIP() << "no /usr/bin/sleep program to run as the new version";
+    on_trial();
+    unlink(root_.bin("app_ZQHW_2_0_0").c_str());
+    hmi_write_file(root_.bin("app_ZQHW_2_0_0"), sleeper, 0755);
+    start_trial("2000", "4000");
+    const std::string rolled_back = "app_ZQHW_2_0_0 did not run 2000 ms without a break";
+    for (int i = 0; i < 200 && updater_.output().find(rolled_back) == std::string::npos; i++) {
+        HmiUpdater run;
+        ASSERT_TRUE(run.start(root_.bin("app_ZQHW_2_0_0"), {"0.2"}, {}));
+        run.wait_exit(WAIT_MS, nullptr);
+    }
+    EXPECT_TRUE(updater_.wait_output(rolled_back, WAIT_MS)) << updater_.output();
+    ASSERT_TRUE(updater_.wait_output("cmd = reboot\n", WAIT_MS)) << updater_.output();
+    EXPECT_EQ(std::string::npos, updater_.output().find("confirmed")) << updater_.output();
+    EXPECT_EQ(root_.bin("app_ZQHW_1_2_3"), root_.link_target());
+    EXPECT_EQ("reboot\n", root_.calls());
+}
+
+// The HMI is served while a version is on trial, and an offer then is taken like any other;
+// the way back stays the last confirmed version, never the one still on trial.
+TEST_F(TrialTest, OfferDuringTheTrialKeepsTheLastConfirmedVersionAsTheWayBack) {
+    on_trial();
+    start_trial("60000", "60000");
+    expect_version("2.0.0");
+    std::vector<unsigned char> img = good_image();
+    img.push_back(0x77);
+    offer_and_send(img, "3.0.0", img.size());
+    EXPECT_EQ(result("Success", "3.0.0"), server_.read_line(WAIT_MS)) << updater_.output();
+    EXPECT_EQ(root_.bin("app_ZQHW_3_0_0"), root_.link_target());
+    auto text = hmi_read_file(record());
+    EXPECT_EQ(root_.bin("app_ZQHW_3_0_0") + "\n" + root_.bin("app_ZQHW_1_2_3") + "\n",
+              std::string(text.begin(), text.end()));
+    EXPECT_EQ(new_, hmi_read_file(root_.bin("app_ZQHW_2_0_0")));
+    EXPECT_EQ(old_, hmi_read_file(root_.bin("app_ZQHW_1_2_3")));
 }
 
 }  // namespace

@@ -499,6 +499,15 @@ int ed25519_point_check(const uint8_t enc[ED25519_PUBLIC_SIZE]) {
     return ge_decode(&p, enc, curve()) ? 0 : -1;
 }
 
+int ed25519_small_order(const uint8_t enc[ED25519_PUBLIC_SIZE]) {
+    if (enc == nullptr) return -1;
+    ge p;
+    if (!ge_decode(&p, enc, curve())) return -1;
+    // Eight times a point of the torsion subgroup is the neutral point (X = 0, Y = Z).
+    for (int i = 0; i < 3; i++) p = ge_double(p);
+    return fe_is_zero(p.X) && fe_equal(p.Y, p.Z) ? 1 : 0;
+}
+
 int ed25519_verify_init(ed25519_verify_t *v, const uint8_t pub[ED25519_PUBLIC_SIZE],
                         const uint8_t sig[ED25519_SIGNATURE_SIZE]) {
     if (v == nullptr) return -1;
@@ -629,6 +638,7 @@ int ed25519_parse_public_pem(const char *text, size_t len, uint8_t pub[ED25519_P
         return -5;
     }
     if (ed25519_point_check(der + sizeof SPKI_PREFIX) != 0) return -6;
+    if (ed25519_small_order(der + sizeof SPKI_PREFIX) != 0) return -7;
     memcpy(pub, der + sizeof SPKI_PREFIX, ED25519_PUBLIC_SIZE);
     return 0;
 }

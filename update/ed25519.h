@@ -47,9 +47,15 @@ int ed25519_verify(const uint8_t sig[ED25519_SIGNATURE_SIZE], const void *msg, s
 // "negative zero" x), else -1.
 int ed25519_point_check(const uint8_t enc[ED25519_PUBLIC_SIZE]);
 
+// 1 when the point is of small order (eight times it is the neutral point: the neutral point
+// itself, the all-zero encoding, the other torsion points), 0 when not, -1 when the 32 bytes
+// are no canonical point. Under such a key one forged signature verifies for every message.
+int ed25519_small_order(const uint8_t enc[ED25519_PUBLIC_SIZE]);
+
 // An Ed25519 public key as PEM SubjectPublicKeyInfo, as `openssl pkey -pubout` writes it:
 // "-----BEGIN PUBLIC KEY-----", base64 of the 44-byte DER (fixed 12-byte prefix naming
 // id-Ed25519, then the 32 key bytes), "-----END PUBLIC KEY-----". Results: 0 and the key in
 // pub; -1 null argument; -2 no BEGIN line; -3 no END line or text after it; -4 bad base64;
-// -5 not an Ed25519 key (other length or prefix); -6 the key is no canonical curve point.
+// -5 not an Ed25519 key (other length or prefix); -6 the key is no canonical curve point;
+// -7 the key is a point of small order.
 int ed25519_parse_public_pem(const char *text, size_t len, uint8_t pub[ED25519_PUBLIC_SIZE]);

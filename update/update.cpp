@@ -53,13 +53,41 @@ constexpr long long SPACE_MARGIN = 16LL * 1024 * 1024;
 // 64 MiB), however the bytes trickle in.
 constexpr long long TRANSFER_BASE_MS = 60000;
 constexpr long long TRANSFER_MIN_RATE = 100 * 1024;  // bytes per second
-// A new version has this long from the updater's start to confirm itself.
-#ifndef TCU_BUILD_TRIAL_WAIT_MS
-#define TCU_BUILD_TRIAL_WAIT_MS 180000
+// A version on trial is confirmed once one process running its file has been seen at every
+// look for ZQ_TRIAL_CONFIRM_S, and rolled back when that has not happened ZQ_TRIAL_WINDOW_S
+// after the updater's start. Both are build settings (a virtual board may need longer).
+#ifndef ZQ_TRIAL_CONFIRM_S
+#define ZQ_TRIAL_CONFIRM_S 60
 #endif
-constexpr int TRIAL_WAIT_MS = TCU_BUILD_TRIAL_WAIT_MS;
-// The terminal's orderly stop (shutdown requests, contactors opened) gets this long.
-constexpr int STOP_WAIT_MS = 5000;
+#ifndef ZQ_TRIAL_WINDOW_S
+#define ZQ_TRIAL_WINDOW_S 180
+#endif
+constexpr int TRIAL_CONFIRM_MS = ZQ_TRIAL_CONFIRM_S * 1000;
+constexpr int TRIAL_WINDOW_MS = ZQ_TRIAL_WINDOW_S * 1000;
+static_assert(ZQ_TRIAL_CONFIRM_S > 0 && ZQ_TRIAL_WINDOW_S > ZQ_TRIAL_CONFIRM_S + 10,
+              "the trial window must leave the start delay and the confirmation period room");
+constexpr int TRIAL_LOOK_MS = 250;  // how often a trial is looked at
+// The terminal's orderly stop (shutdown requests, contactors opened, workers joined) gets
+// this long: at least its unit's TimeoutStopSec (scripts/verify_units.sh holds them in step).
+constexpr int STOP_WAIT_MS = 12000;
+
+// Build settings of a maker's release: a built-in key makes signatures mandatory (the key file
+// on the board is then ignored), a floor refuses every version below it.
+#ifdef ZQ_UPDATE_BUILTIN_KEY_B64
+constexpr char BUILTIN_KEY_PEM[] =
+    "-----BEGIN PUBLIC KEY-----\n" ZQ_UPDATE_BUILTIN_KEY_B64 "\n-----END PUBLIC KEY-----\n";
+constexpr bool HAVE_BUILTIN_KEY = true;
+#else
+constexpr char BUILTIN_KEY_PEM[] = "";
+constexpr bool HAVE_BUILTIN_KEY = false;
+#endif
+#ifdef ZQ_UPDATE_FLOOR
+constexpr int VERSION_FLOOR[3] = {ZQ_UPDATE_FLOOR};
+constexpr bool HAVE_FLOOR = true;
+#else
+constexpr int VERSION_FLOOR[3] = {0, 0, 0};
+constexpr bool HAVE_FLOOR = false;
+#endif
 
 constexpr char TRAILER_MAGIC[8] = {'T', 'C', 'U', 'S', 'I', 'G', '0', '1'};
 constexpr int TRAILER_SIGNED_HEAD = 64;  // trailer bytes covered by the signature
@@ -76,6 +104,9 @@ constexpr const char *source_name(const char *path) {
 
 #define UPD_TRACE(fmt, ...) \
     printf("%s:%d, %s | " fmt, source_name(__FILE__), __LINE__, __func__ __VA_OPT__(, ) __VA_ARGS__)
+// The same trace in the name of the operation a helper works for.
+#define UPD_TRACE_AS(func, fmt, ...) \
+    printf("%s:%d, %s | " fmt, source_name(__FILE__), __LINE__, func __VA_OPT__(, ) __VA_ARGS__)
 
 // ---- host runs -----------------------------------------------------------------------------
 //
@@ -87,7 +118,8 @@ constexpr const char *source_name(const char *path) {
 //   ZQ_UPDATE_RECV_TIMEOUT_MS       receive time-out during a transfer
 //   ZQ_UPDATE_TRANSFER_DEADLINE_MS  deadline of a whole transfer
 //   ZQ_UPDATE_SPACE_MARGIN          bytes of the program file system kept free beyond an offer
-//   ZQ_UPDATE_TRIAL_WAIT_MS         time from start for a version on trial to confirm itself
+//   ZQ_UPDATE_TRIAL_WAIT_MS         trial window: time from start for a version to confirm
+//   ZQ_UPDATE_TRIAL_CONFIRM_MS      confirmation period: how long its program must run
 //   ZQ_UPDATE_TRACE_READS           "1": one trace line per read of the image
 //   ZQ_UPDATE_KILL_AT               the installation step at which the updater kills itself
 // A number that does not parse as a whole number at or above 0 leaves the default.
@@ -101,6 +133,7 @@ struct update_env_t {
     long long transfer_deadline_ms;  // the default depends on the offer's size
     long long space_margin;
     int trial_wait_ms;
+    int trial_confirm_ms;
     bool trace_reads;
     const char *kill_at;  // null: never
 };
@@ -116,7 +149,7 @@ long long env_number(const char *name, long long limit) {
 }
 
 update_env_t env_read(void) {
-    update_env_t env = {"", -1, -1, -1, -1, -1, false, nullptr};
+    update_env_t env = {"", -1, -1, -1, -1, -1, -1, false, nullptr};
     const char *root = getenv("TCU_ROOT");
     if (root == nullptr || root[0] == '\0') return env;
     int saved = errno;
@@ -126,6 +159,7 @@ update_env_t env_read(void) {
     env.transfer_deadline_ms = env_number("ZQ_UPDATE_TRANSFER_DEADLINE_MS", LLONG_MAX);
     env.space_margin = env_number("ZQ_UPDATE_SPACE_MARGIN", LLONG_MAX);
     env.trial_wait_ms = (int)env_number("ZQ_UPDATE_TRIAL_WAIT_MS", INT_MAX);
+    env.trial_confirm_ms = (int)env_number("ZQ_UPDATE_TRIAL_CONFIRM_MS", INT_MAX);
     const char *trace = getenv("ZQ_UPDATE_TRACE_READS");
     env.trace_reads = trace != nullptr && strcmp(trace, "1") == 0;
     env.kill_at = getenv("ZQ_UPDATE_KILL_AT");
@@ -180,6 +214,24 @@ static void update_msleep(int ms) {
     if (ms <= 0) return;
     struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Waits up to timeout_ms (-1: for ever) for fd to be ready for `events`, or only waits when fd
+// is below 0. A trial is looked at meanwhile: its window ends on time in every wait, whether
+// the HMI is connected or not. 1 ready, 0 time-out, -1 error.
+static int update_wait(zq_update_t *upd, int fd, short events, int timeout_ms) {
+    const int64_t end = timeout_ms < 0 ? INT64_MAX : update_now_ms() + timeout_ms;
+    for (;;) {
+        update_trial_watch(upd);
+        const int64_t now = update_now_ms();
+        if (now >= end) return 0;
+        int64_t slice = std::min<int64_t>(end - now, INT_MAX);
+        if (upd->trial.active) slice = std::min<int64_t>(slice, TRIAL_LOOK_MS);
+        struct pollfd pfd = {fd, events, 0};
+        int rc = poll(fd >= 0 ? &pfd : nullptr, fd >= 0 ? 1 : 0, (int)slice);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc != 0) return rc > 0 ? 1 : -1;
     }
 }
 
@@ -245,6 +297,23 @@ static void update_socket_options(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+// A connect bounded like a send (30 s), during which a trial is still looked at.
+static int update_connect(zq_update_t *upd, int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = connect(fd, (struct sockaddr *)&upd->addr, upd->addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+        rc = -1;
+        if (update_wait(upd, fd, POLLOUT, SEND_TIMEOUT_S * 1000) > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return rc;
+}
+
 int android_connect(zq_update_t *upd) {
     if (upd == nullptr) return -1;
     while (upd->sock < 0) {
@@ -252,7 +321,7 @@ int android_connect(zq_update_t *upd) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             UPD_TRACE("create socket failed.retry...\n");
-            update_msleep(1000);
+            update_wait(upd, -1, 0, 1000);
             continue;
         }
         memset(&upd->addr, 0, sizeof upd->addr);
@@ -261,10 +330,10 @@ int android_connect(zq_update_t *upd) {
         upd->addr.sin_port = htons((uint16_t)upd->port);
         upd->addrlen = sizeof upd->addr;
         update_socket_options(fd);
-        if (connect(fd, (struct sockaddr *)&upd->addr, upd->addrlen) != 0) {
+        if (update_connect(upd, fd) != 0) {
             UPD_TRACE("local socket connect to %s.%d failed.retry...\n", upd->serverip, upd->port);
             close(fd);
-            update_msleep(1000);
+            update_wait(upd, -1, 0, 1000);
             continue;
         }
         upd->sock = fd;
@@ -280,6 +349,8 @@ int wait_android_message(zq_update_t *upd) {
     while (upd->rx_bytes < ZQ_UPDATE_BUFF_SIZE) {
         // One byte at a time: the line ends exactly at its line feed, so the raw image that
         // follows the transfer request is never swallowed into a line.
+        // While a version is on trial, the wait for the HMI's next byte also watches it.
+        if (upd->trial.active) update_wait(upd, upd->sock, POLLIN, -1);
         errno = 0;
         ssize_t ret = recv(upd->sock, upd->rx_buff + upd->rx_bytes, 1, 0);
         if (ret < 0 && errno == EINTR) continue;
@@ -360,26 +431,32 @@ int android_GetFirmwareVersion_res(zq_update_t *upd) {
 
 // ---- installed version ---------------------------------------------------------------------
 
-int android_LoadVersion(zq_update_t *upd, const char *linkname) {
+// The installed version from the link's target; traced at start, read quietly on every
+// query and offer afterwards (a rollback or an installation may have moved the link).
+static int update_read_version(zq_update_t *upd, const char *linkname, bool trace) {
     if (upd == nullptr) return -1;
     upd->app_version[0] = upd->app_version[1] = upd->app_version[2] = 0;
     char target[ZQ_UPDATE_PATH_SIZE] = {0};
     ssize_t n = linkname != nullptr ? readlink(linkname, target, sizeof target - 1) : -1;
-    UPD_TRACE("app_version.linkname=%s\n", target);
+    if (trace) UPD_TRACE_AS("android_LoadVersion", "app_version.linkname=%s\n", target);
     if (n <= 0) return 0;
     if (n >= (ssize_t)sizeof target - 1) {
         // The target may have been cut: a version read from it could be wrong.
-        UPD_TRACE("link target too long, version unknown\n");
+        if (trace) UPD_TRACE_AS("android_LoadVersion", "link target too long, version unknown\n");
         return 0;
     }
     const char *tail = strstr(target, "app_ZQHW_");
     if (tail == nullptr) return 0;
-    printf("%s\n", tail);
+    if (trace) printf("%s\n", tail);
     // Numbers that do not parse stay 0: "app_ZQHW_1_2" is version 1.2.0.
     int *v = upd->app_version;
     sscanf(tail, "app_ZQHW_%d_%d_%d", &v[0], &v[1], &v[2]);
-    UPD_TRACE("app_ZQHW_%d_%d_%d\n", v[0], v[1], v[2]);
+    if (trace) UPD_TRACE_AS("android_LoadVersion", "app_ZQHW_%d_%d_%d\n", v[0], v[1], v[2]);
     return 0;
+}
+
+int android_LoadVersion(zq_update_t *upd, const char *linkname) {
+    return update_read_version(upd, linkname, true);
 }
 
 // ---- offer ---------------------------------------------------------------------------------
@@ -431,6 +508,8 @@ int android_ParseOffer(const char *line, int *size, int version[3]) {
 }
 
 // ---- download and installation -------------------------------------------------------------
+
+static int update_check_elf_head(const uint8_t *hdr, size_t got);
 
 static int update_temp_name(char *dst, size_t size, const char *filename) {
     int n = snprintf(dst, size, "%s.part", filename);
@@ -504,7 +583,12 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
                TRANSFER_BASE_MS + (long long)upd->file_size * 1000 / TRANSFER_MIN_RATE);
     const int64_t deadline = update_now_ms() + deadline_ms;
     const bool trace_reads = update_env().trace_reads;
-    bool file_ok = true;
+    // Nothing reaches the file before the image's first bytes are an ELF header for this
+    // machine: what is no program for the board is read to its end but never written.
+    uint8_t head[sizeof(Elf64_Ehdr)];
+    const int head_need = std::min<int>(upd->file_size, (int)sizeof head);
+    int head_bytes = 0;
+    bool file_ok = true, program = true;
     int received = 0;
     while (received < upd->file_size) {
         // Never more than the announced size: the HMI's next line follows the image directly.
@@ -517,9 +601,7 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
             errno = ETIMEDOUT;
         } else {
             const int wait_ms = (int)std::min<int64_t>(left, timeout_ms);
-            struct pollfd pfd = {upd->sock, POLLIN, 0};
-            int pr = poll(&pfd, 1, wait_ms);
-            if (pr < 0 && errno == EINTR) continue;
+            int pr = update_wait(upd, upd->sock, POLLIN, wait_ms);
             if (pr == 0) {
                 if (wait_ms < timeout_ms) continue;  // the deadline, reported next turn
                 errno = ETIMEDOUT;                   // the HMI went silent mid-transfer
@@ -532,21 +614,48 @@ int android_DowanloadFile(zq_update_t *upd, const char *filename) {
         if (ret <= 0) {
             UPD_TRACE("ret:%d, errno:%d\n", (int)ret, errno);
             update_drop(upd);
-            fclose(fp);
+            if (fp != nullptr) fclose(fp);
             unlink(tmpname);
             upd->state = ZQ_STATE_SHORT;
             return -1;
         }
         upd->rx_bytes = (int)ret;
         upd->rx_buff[ret] = '\0';
+        const uint8_t *data = (const uint8_t *)upd->rx_buff;
+        int skip = 0;
+        if (head_bytes < head_need) {
+            skip = std::min((int)ret, head_need - head_bytes);
+            memcpy(head + head_bytes, data, (size_t)skip);
+            head_bytes += skip;
+            if (head_bytes == head_need) {
+                int rc = update_check_elf_head(head, (size_t)head_bytes);
+                if (rc != 0) {
+                    UPD_TRACE("no program for this machine (%d): read to its end, not stored\n",
+                              rc);
+                    program = false;
+                    fclose(fp);
+                    fp = nullptr;
+                    unlink(tmpname);
+                } else if (!update_store(upd, fp, 0, head, head_bytes)) {
+                    UPD_TRACE("write %s failed, errno:%d\n", tmpname, errno);
+                    file_ok = false;
+                }
+            }
+        }
         // After a write error the rest is still read, so the next line starts where it should.
-        if (!update_store(upd, fp, received, (const uint8_t *)upd->rx_buff, (long)ret) && file_ok) {
+        if (fp != nullptr && skip < ret && file_ok &&
+            !update_store(upd, fp, received + skip, data + skip, (long)ret - skip)) {
             UPD_TRACE("write %s failed, errno:%d\n", tmpname, errno);
             file_ok = false;
         }
         received += (int)ret;
         if (trace_reads) UPD_TRACE("recv chunk:%d, recvd:%d\n", (int)ret, received);
         if (received == (int)ret) update_step("download");
+    }
+    if (!program) {
+        upd->state = ZQ_STATE_SHORT;
+        UPD_TRACE("recvd.filename=%s, recvd.bytes:%d\n", filename, received);
+        return -1;
     }
     // No trailer: the held-back bytes are part of the program after all.
     if (!update_has_trailer(upd) && upd->tail_bytes > 0 && file_ok &&
@@ -600,6 +709,19 @@ int update_load_key(uint8_t pub[32], const char **why) {
     if (why == nullptr) why = &dummy;
     *why = "";
     if (pub == nullptr) return -1;
+    if (HAVE_BUILTIN_KEY) {
+        // A maker's release: this key or none, whatever lies on the board.
+        int rc = ed25519_parse_public_pem(BUILTIN_KEY_PEM, sizeof BUILTIN_KEY_PEM - 1, pub);
+        if (rc == -7) {
+            *why = "a key of small order";
+            return -8;
+        }
+        if (rc != 0) {
+            *why = "no Ed25519 public key in PEM";
+            return -7;
+        }
+        return 0;
+    }
     char path[ZQ_UPDATE_PATH_SIZE];
     struct stat st;
     if (update_path(path, sizeof path, KEY_PATH) < 0) {
@@ -656,7 +778,13 @@ int update_load_key(uint8_t pub[32], const char **why) {
     }
     close(fd);
     if (rc != 0) return rc;
-    if (ed25519_parse_public_pem(text, (size_t)len, pub) != 0) {
+    // A point of small order is a key under which one forged signature verifies every image.
+    rc = ed25519_parse_public_pem(text, (size_t)len, pub);
+    if (rc == -7) {
+        *why = "a key of small order";
+        return -8;
+    }
+    if (rc != 0) {
         *why = "no Ed25519 public key in PEM";
         return -7;
     }
@@ -681,7 +809,8 @@ static int update_check_signature(zq_update_t *upd, const char *tmpname) {
     const char *why = "";
     int key = update_load_key(pub, &why);
     if (key < 0) {
-        UPD_TRACE("key file unusable (%s): image refused\n", why);
+        UPD_TRACE("%s unusable (%s): image refused\n",
+                  HAVE_BUILTIN_KEY ? "built-in key" : "key file", why);
         return -3;
     }
     if (key == 1) {
@@ -752,19 +881,8 @@ static int update_own_machine(void) {
 #endif
 }
 
-int update_check_elf(const char *filename) {
-    if (filename == nullptr) return -1;
-    int fd = open(filename, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    unsigned char hdr[sizeof(Elf64_Ehdr)] = {0};
-    size_t got = 0;
-    while (got < sizeof hdr) {
-        ssize_t n = read(fd, hdr + got, sizeof hdr - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += (size_t)n;
-    }
-    close(fd);
+// 0 when the bytes begin with an ELF header of an executable for this very machine.
+static int update_check_elf_head(const uint8_t *hdr, size_t got) {
     if (got < EI_NIDENT) return -2;
     if (memcmp(hdr, ELFMAG, SELFMAG) != 0) return -3;
     const unsigned char own_class = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
@@ -781,6 +899,22 @@ int update_check_elf(const char *filename) {
     if ((int)machine != update_own_machine()) return -7;
     if (type != ET_EXEC && type != ET_DYN) return -8;
     return 0;
+}
+
+int update_check_elf(const char *filename) {
+    if (filename == nullptr) return -1;
+    int fd = open(filename, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    unsigned char hdr[sizeof(Elf64_Ehdr)] = {0};
+    size_t got = 0;
+    while (got < sizeof hdr) {
+        ssize_t n = read(fd, hdr + got, sizeof hdr - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += (size_t)n;
+    }
+    close(fd);
+    return update_check_elf_head(hdr, got);
 }
 
 // Makes `linkname` name `target` by renaming a fresh link over it: never a moment without a
@@ -877,67 +1011,105 @@ static void update_trial_remove(void) {
     update_sync_dir(path);
 }
 
-// Only the new version and the one it replaced stay: older program files are removed, never
-// the link's target and never the previous one (compared by inode, whatever the path says).
-static void update_keep_two(const char *linkname, const char *newfile, const char *previous) {
-    char dirname[ZQ_UPDATE_PATH_SIZE];
-    if (update_path(dirname, sizeof dirname, BIN_DIR) < 0) return;
-    struct stat keep[3];
-    bool have[3] = {stat(newfile, &keep[0]) == 0,
-                    previous[0] != '\0' && stat(previous, &keep[1]) == 0,
-                    stat(linkname, &keep[2]) == 0};
-    DIR *dir = opendir(dirname);
-    if (dir == nullptr) return;
-    while (struct dirent *e = readdir(dir)) {
-        const char *name = e->d_name;
-        size_t len = strlen(name);
-        if (strncmp(name, "app_ZQHW_", 9) != 0 || (len > 5 && strcmp(name + len - 5, ".part") == 0))
-            continue;
-        char path[ZQ_UPDATE_PATH_SIZE];
-        int n = snprintf(path, sizeof path, "%s/%s", dirname, name);
-        if (n < 0 || (size_t)n >= sizeof path) continue;
-        struct stat st;
-        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        bool kept = false;
-        for (int i = 0; i < 3; i++) {
-            if (have[i] && st.st_dev == keep[i].st_dev && st.st_ino == keep[i].st_ino) kept = true;
-        }
-        if (kept) continue;
-        if (unlink(path) == 0) UPD_TRACE("removed older version %s\n", path);
+// ---- processes -----------------------------------------------------------------------------
+
+// A process as the kernel knows it: its PID and start time (clock ticks after boot) together
+// name one run of a program, whatever PID reuse does.
+struct update_proc_t {
+    int pid;
+    uint64_t started;
+};
+
+// The start time of a live process (field 22 of /proc/PID/stat) and its name; false for a
+// process that is gone or a zombie.
+static bool update_proc_stat(int pid, uint64_t *started, char *comm, size_t comm_size) {
+    char path[64], text[1024] = {0};
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    // "pid (comm) S ...": the name may itself hold parentheses, the state follows the last.
+    const char *open_paren = strchr(text, '(');
+    const char *close_paren = strrchr(text, ')');
+    if (open_paren == nullptr || close_paren == nullptr || close_paren < open_paren ||
+        close_paren[1] == '\0') {
+        return false;
     }
-    closedir(dir);
+    if (comm != nullptr) {
+        snprintf(comm, comm_size, "%.*s", (int)(close_paren - open_paren - 1), open_paren + 1);
+    }
+    const char *p = close_paren + 2;
+    if (*p == 'Z' || *p == 'X') return false;
+    for (int field = 3; field < 22; field++) {  // the state is field 3, the start time 22
+        p = strchr(p, ' ');
+        if (p == nullptr) return false;
+        p++;
+    }
+    *started = strtoull(p, nullptr, 10);
+    return true;
 }
 
-// Whether a terminal program is still alive (zombies are gone for this purpose). Host runs
-// only look at programs started with the same TCU_ROOT, never at the machine's others.
-static bool update_terminal_running(void) {
+// The same run of a program as at an earlier look.
+static bool update_proc_alive(const update_proc_t &proc) {
+    uint64_t started = 0;
+    return update_proc_stat(proc.pid, &started, nullptr, 0) && started == proc.started;
+}
+
+// Whether the process executes the file (dev, ino): /proc/PID/exe is its program, whatever
+// name or link it was started by.
+static bool update_proc_runs(int pid, uint64_t dev, uint64_t ino) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/exe", pid);
+    struct stat st;
+    return stat(path, &st) == 0 && (uint64_t)st.st_dev == dev && (uint64_t)st.st_ino == ino;
+}
+
+// The oldest live process that executes the file; pid 0 when none does. The oldest is the
+// program itself: a child it forks executes the same file only until its exec.
+static update_proc_t update_find_program(uint64_t dev, uint64_t ino) {
+    update_proc_t best = {0, 0};
     DIR *proc = opendir("/proc");
-    if (proc == nullptr) return false;
-    const char *root = update_host_run() ? update_env().root : nullptr;
-    const pid_t self = getpid();
-    bool found = false;
+    if (proc == nullptr) return best;
     while (struct dirent *e = readdir(proc)) {
         if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-        if (atoi(e->d_name) == self) continue;
-        char path[300], stat_text[256] = {0};
-        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        ssize_t n = read(fd, stat_text, sizeof stat_text - 1);
-        close(fd);
-        if (n <= 0) continue;
-        // "pid (comm) S ...": the name may itself hold parentheses, the state follows the last.
-        char *open_paren = strchr(stat_text, '(');
-        char *close_paren = strrchr(stat_text, ')');
-        if (open_paren == nullptr || close_paren == nullptr || close_paren[1] == '\0') continue;
-        char state = close_paren[2];
-        *close_paren = '\0';
-        if (state == 'Z' || state == 'X' || strstr(open_paren + 1, PROGRAM_NAME) == nullptr)
+        const int pid = atoi(e->d_name);
+        uint64_t started = 0;
+        if (!update_proc_runs(pid, dev, ino) || !update_proc_stat(pid, &started, nullptr, 0))
             continue;
+        if (best.pid == 0 || started < best.started ||
+            (started == best.started && pid < best.pid)) {
+            best = {pid, started};
+        }
+    }
+    closedir(proc);
+    return best;
+}
+
+// The terminal programs alive now (named app_ZQHW), at most max of them. Host runs only see
+// programs started with the same TCU_ROOT, never the machine's others.
+static int update_terminals(update_proc_t *list, int max) {
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    const char *root = update_host_run() ? update_env().root : nullptr;
+    const pid_t self = getpid();
+    int count = 0;
+    while (struct dirent *e = readdir(proc)) {
+        if (count >= max) break;
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        const int pid = atoi(e->d_name);
+        char comm[64];
+        uint64_t started = 0;
+        if (pid == self || !update_proc_stat(pid, &started, comm, sizeof comm) ||
+            strstr(comm, PROGRAM_NAME) == nullptr) {
+            continue;
+        }
         if (root != nullptr) {
-            char env[8192];
-            snprintf(path, sizeof path, "/proc/%s/environ", e->d_name);
-            fd = open(path, O_RDONLY | O_CLOEXEC);
+            char path[64], env[8192];
+            snprintf(path, sizeof path, "/proc/%d/environ", pid);
+            int fd = open(path, O_RDONLY | O_CLOEXEC);
             if (fd < 0) continue;
             ssize_t len = read(fd, env, sizeof env - 1);
             close(fd);
@@ -949,18 +1121,22 @@ static bool update_terminal_running(void) {
             }
             if (!same) continue;
         }
-        found = true;
-        break;
+        list[count++] = {pid, started};
     }
     closedir(proc);
-    return found;
+    return count;
 }
 
-// After pkill: the terminal's orderly stop completes before the result goes out and the board
-// reboots, but a terminal that does not stop never blocks the update.
-static void update_wait_stopped(void) {
+// After pkill: the orderly stop of the terminals that were stopped (shutdown requests,
+// contactors opened) completes before the result goes out and the board reboots, but one that
+// does not stop never blocks the update. Only those runs are waited for: the service manager
+// may already have started the new version behind the link.
+static void update_wait_stopped(const update_proc_t *list, int count) {
     const int64_t deadline = update_now_ms() + STOP_WAIT_MS;
-    while (update_terminal_running()) {
+    for (;;) {
+        bool running = false;
+        for (int i = 0; i < count; i++) running = running || update_proc_alive(list[i]);
+        if (!running) break;
         if (update_now_ms() >= deadline) {
             UPD_TRACE("%s still running after %d ms, going on\n", PROGRAM_NAME, STOP_WAIT_MS);
             return;
@@ -969,6 +1145,8 @@ static void update_wait_stopped(void) {
     }
     UPD_TRACE("%s stopped\n", PROGRAM_NAME);
 }
+
+// ---- installation --------------------------------------------------------------------------
 
 int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename) {
     if (upd == nullptr || linkname == nullptr || filename == nullptr) return -1;
@@ -1002,28 +1180,51 @@ int android_Upgrade(zq_update_t *upd, const char *linkname, const char *filename
         return -5;
     }
     update_step("renamed");
-    // The way back exists before the link changes: a new version that never confirms itself
-    // is undone at the next start.
+    // The way back exists before the link changes: a new version that never proves itself is
+    // undone. It is the last confirmed version: during a trial the record's previous program,
+    // never the version still on trial.
+    const zq_trial_t *trial = &upd->trial;
     char previous[ZQ_UPDATE_PATH_SIZE];
-    update_link_target(linkname, previous, sizeof previous);
+    if (trial->active) {
+        snprintf(previous, sizeof previous, "%s", trial->previous);
+    } else {
+        update_link_target(linkname, previous, sizeof previous);
+    }
     struct stat st;
     if (previous[0] == '\0' || stat(previous, &st) != 0) {
         UPD_TRACE("no previous version to go back to: no trial\n");
         previous[0] = '\0';
+        if (trial->active) update_trial_remove();
     } else if (update_trial_write(filename, previous) != 0) {
         return -11;
     }
     rc = update_switch_link(linkname, filename, "");
     if (rc != 0) {
-        // The link still names the previous program (or was never read back): no trial runs.
-        if (previous[0] != '\0') update_trial_remove();
+        // The link still names what it named (or was never read back): the trial, if one ran,
+        // is the one before.
+        if (trial->active) {
+            update_trial_write(trial->newfile, trial->previous);
+        } else if (previous[0] != '\0') {
+            update_trial_remove();
+        }
         return rc;
     }
-    update_keep_two(linkname, filename, previous);
     // Only now the running terminal is stopped; no match (it was not running) is no failure.
+    update_proc_t stopped[16];
+    const int count = update_terminals(stopped, 16);
     rc = update_run("pkill", PROGRAM_NAME);
     if (rc != 0 && rc != 1) UPD_TRACE("pkill %s failed (%d)\n", PROGRAM_NAME, rc);
-    update_wait_stopped();
+    update_wait_stopped(stopped, count);
+    // A terminal of an older build removed the record on its own once it had run a minute;
+    // should it have done so just now, the way back is written again.
+    char record[ZQ_UPDATE_PATH_SIZE];
+    if (previous[0] != '\0' && update_path(record, sizeof record, TRIAL_PATH) >= 0 &&
+        access(record, F_OK) != 0) {
+        UPD_TRACE("trial record %s gone before the reboot, written again\n", record);
+        update_trial_write(filename, previous);
+    }
+    // From here on the new version is the one on trial.
+    update_trial_load(upd, update_now_ms());
     upd->state = ZQ_STATE_INSTALLED;
     update_step("stopped");
     return 0;
@@ -1060,54 +1261,132 @@ static int update_trial_read(const char *path, char *newfile, char *previous, si
     return 0;
 }
 
-int update_trial_check(zq_update_t *upd) {
+int update_trial_load(zq_update_t *upd, int64_t window_from_ms) {
     if (upd == nullptr) return -1;
-    char path[ZQ_UPDATE_PATH_SIZE], linkname[ZQ_UPDATE_PATH_SIZE];
-    if (update_path(path, sizeof path, TRIAL_PATH) < 0 ||
-        update_path(linkname, sizeof linkname, LINK_PATH) < 0) {
-        return -1;
-    }
-    char newfile[ZQ_UPDATE_PATH_SIZE], previous[ZQ_UPDATE_PATH_SIZE];
-    int rc = update_trial_read(path, newfile, previous, sizeof newfile);
+    zq_trial_t *t = &upd->trial;
+    t->active = 0;
+    char path[ZQ_UPDATE_PATH_SIZE];
+    if (update_path(path, sizeof path, TRIAL_PATH) < 0) return 0;
+    int rc = update_trial_read(path, t->newfile, t->previous, sizeof t->newfile);
     if (rc == 1) return 0;
     if (rc < 0) {
         UPD_TRACE("trial record %s unreadable (%d), removed\n", path, rc);
         update_trial_remove();
         return 0;
     }
-    struct stat st;
-    if (stat(newfile, &st) != 0 || stat(previous, &st) != 0) {
-        UPD_TRACE("trial record names files that no longer exist (%s, %s), removed\n", newfile,
-                  previous);
+    struct stat st, prev;
+    if (stat(t->newfile, &st) != 0 || stat(t->previous, &prev) != 0) {
+        UPD_TRACE("trial record names files that no longer exist (%s, %s), removed\n", t->newfile,
+                  t->previous);
         update_trial_remove();
         return 0;
     }
-    const int wait_ms = env_or(update_env().trial_wait_ms, TRIAL_WAIT_MS);
-    UPD_TRACE("trial of %s: waiting up to %d ms from start for it to confirm\n", newfile, wait_ms);
-    // No offer is taken meanwhile: the HMI is answered once the trial is decided.
-    while (access(path, F_OK) == 0) {
-        if (update_now_ms() - upd->start_ms >= wait_ms) {
-            UPD_TRACE("%s did not confirm itself: back to %s\n", newfile, previous);
-            rc = update_switch_link(linkname, previous, "rollback_");
-            if (rc != 0) {
-                // The record stays: the next start tries again, the link names a program.
-                UPD_TRACE("rollback to %s failed (%d)\n", previous, rc);
-                return -2;
-            }
-            update_trial_remove();
-            UPD_TRACE("rolled back to %s, rebooting\n", previous);
-            update_step("rollback_removed");
-            sync();
-            update_run("reboot", nullptr);
-            return 1;
-        }
-        update_msleep(250);
+    t->dev = (uint64_t)st.st_dev;
+    t->ino = (uint64_t)st.st_ino;
+    t->pid = 0;
+    t->started = 0;
+    t->seen_ms = 0;
+    t->next_look_ms = 0;
+    t->end_ms = window_from_ms + env_or(update_env().trial_wait_ms, TRIAL_WINDOW_MS);
+    t->active = 1;
+    UPD_TRACE(
+        "trial of %s: kept once it has run %d ms without a break, else back to %s in %lld "
+        "ms\n",
+        t->newfile, env_or(update_env().trial_confirm_ms, TRIAL_CONFIRM_MS), t->previous,
+        (long long)(t->end_ms - update_now_ms()));
+    return 1;
+}
+
+int update_trial_watch(zq_update_t *upd) {
+    if (upd == nullptr || !upd->trial.active) return 0;
+    zq_trial_t *t = &upd->trial;
+    const int64_t now = update_now_ms();
+    if (now < t->next_look_ms) return 0;
+    t->next_look_ms = now + TRIAL_LOOK_MS;
+    // Without a break: the same run (PID and start time) of the file at every look. A program
+    // that is restarted, however quickly, begins its count anew.
+    const update_proc_t watched = {t->pid, t->started};
+    if (t->pid != 0 && !(update_proc_runs(t->pid, t->dev, t->ino) && update_proc_alive(watched))) {
+        UPD_TRACE("%s: pid %d gone after %lld ms, counting anew\n", t->newfile, t->pid,
+                  (long long)(now - t->seen_ms));
+        t->pid = 0;
     }
-    UPD_TRACE("%s confirmed itself\n", newfile);
-    return 0;
+    if (t->pid == 0) {
+        const update_proc_t found = update_find_program(t->dev, t->ino);
+        if (found.pid != 0) {
+            t->pid = found.pid;
+            t->started = found.started;
+            t->seen_ms = now;
+            UPD_TRACE("%s runs as pid %d\n", t->newfile, t->pid);
+        }
+    }
+    const int confirm_ms = env_or(update_env().trial_confirm_ms, TRIAL_CONFIRM_MS);
+    if (t->pid != 0 && now - t->seen_ms >= confirm_ms) {
+        t->active = 0;
+        update_trial_remove();
+        UPD_TRACE("%s confirmed: ran %lld ms without a break as pid %d\n", t->newfile,
+                  (long long)(now - t->seen_ms), t->pid);
+        return 1;
+    }
+    if (now < t->end_ms) return 0;
+    // The window has ended without proof: back to the last confirmed version.
+    t->active = 0;
+    UPD_TRACE("%s did not run %d ms without a break: back to %s\n", t->newfile, confirm_ms,
+              t->previous);
+    char linkname[ZQ_UPDATE_PATH_SIZE];
+    int rc = update_path(linkname, sizeof linkname, LINK_PATH) < 0
+                 ? -1
+                 : update_switch_link(linkname, t->previous, "rollback_");
+    if (rc != 0) {
+        // The record stays: the next start tries again, the link names a program.
+        UPD_TRACE("rollback to %s failed (%d)\n", t->previous, rc);
+        return -2;
+    }
+    update_trial_remove();
+    UPD_TRACE("rolled back to %s, rebooting\n", t->previous);
+    update_step("rollback_removed");
+    sync();
+    update_run("reboot", nullptr);
+    return 2;
 }
 
 // ---- main loop -----------------------------------------------------------------------------
+
+static bool update_version_below(const int v[3], const int floor[3]) {
+    for (int i = 0; i < 3; i++) {
+        if (v[i] != floor[i]) return v[i] < floor[i];
+    }
+    return false;
+}
+
+// The program files beside the link, each with its size, the one the link names marked:
+// "app_ZQHW_1_2_3 (2048 KiB, linked), app_ZQHW_backup (2040 KiB)"; cut with "..." when long.
+static void update_list_versions(const char *dirname, const char *linkname, char *dst,
+                                 size_t size) {
+    snprintf(dst, size, "none");
+    DIR *dir = opendir(dirname);
+    if (dir == nullptr) return;
+    struct stat linked;
+    const bool have_link = stat(linkname, &linked) == 0;
+    size_t used = 0;
+    while (struct dirent *e = readdir(dir)) {
+        if (strncmp(e->d_name, "app_ZQHW_", 9) != 0) continue;
+        char path[ZQ_UPDATE_PATH_SIZE];
+        struct stat st;
+        int n = snprintf(path, sizeof path, "%s/%s", dirname, e->d_name);
+        if (n < 0 || (size_t)n >= sizeof path || lstat(path, &st) != 0) continue;
+        const bool is_linked =
+            have_link && st.st_dev == linked.st_dev && st.st_ino == linked.st_ino;
+        n = snprintf(dst + used, size - used, "%s%s (%lld KiB%s)", used > 0 ? ", " : "", e->d_name,
+                     (long long)st.st_size / 1024, is_linked ? ", linked" : "");
+        if (n < 0 || (size_t)n >= size - used) {
+            snprintf(dst + (size > 4 ? size - 4 : 0), size > 4 ? 4 : size, "...");
+            break;
+        }
+        used += (size_t)n;
+    }
+    closedir(dir);
+}
 
 static void update_offer(zq_update_t *upd) {
     int rc = android_ParseOffer(upd->rx_buff, &upd->file_size, upd->new_version);
@@ -1130,7 +1409,15 @@ static void update_offer(zq_update_t *upd) {
         android_NotifyUpdateFirmware_res(upd, "Rejected");
         return;
     }
+    // The installed version is what the link names now (a rollback may have moved it).
+    update_read_version(upd, linkname, false);
     if (v[0] == upd->app_version[0] && v[1] == upd->app_version[1] && v[2] == upd->app_version[2]) {
+        android_NotifyUpdateFirmware_res(upd, "Rejected");
+        return;
+    }
+    if (HAVE_FLOOR && update_version_below(v, VERSION_FLOOR)) {
+        UPD_TRACE("version %d.%d.%d below the floor %d.%d.%d: refused\n", v[0], v[1], v[2],
+                  VERSION_FLOOR[0], VERSION_FLOOR[1], VERSION_FLOOR[2]);
         android_NotifyUpdateFirmware_res(upd, "Rejected");
         return;
     }
@@ -1149,8 +1436,13 @@ static void update_offer(zq_update_t *upd) {
     }
     const long long avail = (long long)fs.f_bavail * (long long)fs.f_frsize;
     if ((long long)upd->file_size > avail - margin) {
-        UPD_TRACE("Size %d beyond the free space of %s (%lld bytes, %lld kept free)\n",
-                  upd->file_size, dirname, avail, margin);
+        // Nothing is ever removed here: the technician learns what to remove.
+        char files[640];
+        update_list_versions(dirname, linkname, files, sizeof files);
+        UPD_TRACE(
+            "Size %d beyond the free space of %s (%lld bytes, %lld kept free): %lld bytes "
+            "more needed; version files: %s\n",
+            upd->file_size, dirname, avail, margin, upd->file_size - (avail - margin), files);
         android_NotifyUpdateFirmware_res(upd, "Rejected");
         return;
     }
@@ -1196,19 +1488,29 @@ static void update_clean_leftovers(void) {
     closedir(dir);
 }
 
-// One line at start on what protects the installation.
+// One line at start on what protects the installation, one more for a version floor.
 static void update_trace_key(void) {
     uint8_t pub[ED25519_PUBLIC_SIZE];
     const char *why = "";
     char path[ZQ_UPDATE_PATH_SIZE];
     update_path(path, sizeof path, KEY_PATH);
     int rc = update_load_key(pub, &why);
-    if (rc == 1) {
+    if (HAVE_BUILTIN_KEY) {
+        if (rc < 0) {
+            UPD_TRACE("built-in key unusable (%s): every image fails\n", why);
+        } else {
+            UPD_TRACE("images must be signed by the built-in key; %s is not read\n", path);
+        }
+    } else if (rc == 1) {
         UPD_TRACE("no %s: images are not verified\n", path);
     } else if (rc < 0) {
         UPD_TRACE("key file %s unusable (%s): every image fails\n", path, why);
     } else {
         UPD_TRACE("images must be signed by the key in %s\n", path);
+    }
+    if (HAVE_FLOOR) {
+        UPD_TRACE("versions below %d.%d.%d are refused\n", VERSION_FLOOR[0], VERSION_FLOOR[1],
+                  VERSION_FLOOR[2]);
     }
 }
 
@@ -1218,7 +1520,8 @@ int zq_update_init(zq_update_t *upd) {
     if (upd->start_ms == 0) upd->start_ms = update_now_ms();
     update_clean_leftovers();
     update_trace_key();
-    update_trial_check(upd);
+    // A trial is watched from every wait that follows; the HMI is served meanwhile.
+    if (update_trial_load(upd, upd->start_ms) == 1) update_trial_watch(upd);
     android_connect(upd);
     char linkname[ZQ_UPDATE_PATH_SIZE];
     if (update_path(linkname, sizeof linkname, LINK_PATH) < 0) {
@@ -1238,6 +1541,12 @@ int zq_update_loop(zq_update_t *upd) {
         } else if (strncmp(upd->rx_buff, "Event=NotifyUpdateFirmwareResult,Type=HW", 40) == 0) {
             // The HMI's acknowledgement of a result: nothing to answer.
         } else if (strncmp(upd->rx_buff, "Event=GetFirmwareVersion,Type=HW", 32) == 0) {
+            // The answer is what the link names at the time of the query: after a rollback
+            // the HMI sees the version it went back to.
+            char linkname[ZQ_UPDATE_PATH_SIZE];
+            if (update_path(linkname, sizeof linkname, LINK_PATH) >= 0) {
+                update_read_version(upd, linkname, false);
+            }
             android_GetFirmwareVersion_res(upd);
         }
     }

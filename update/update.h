@@ -27,6 +27,21 @@ enum zq_update_state {
     ZQ_STATE_DOWNLOADING = 5,  // file open, bytes arriving
 };
 
+// A version on trial: the program the record names as new is confirmed once one process
+// running that very file has been seen at every look for the confirmation period; it is
+// rolled back when that has not happened by the end of the trial window.
+struct zq_trial_t {
+    int active = 0;
+    char newfile[ZQ_UPDATE_PATH_SIZE] = {};   // the version on trial
+    char previous[ZQ_UPDATE_PATH_SIZE] = {};  // the last confirmed version, the way back
+    uint64_t dev = 0, ino = 0;                // the file behind newfile
+    int pid = 0;                              // the process watched, 0 while none runs the file
+    uint64_t started = 0;                     // its start time (clock ticks after boot)
+    int64_t seen_ms = 0;                      // the first look that found it
+    int64_t end_ms = 0;                       // end of the trial window
+    int64_t next_look_ms = 0;
+};
+
 struct zq_update_t {
     int quit = 0;
     int sock = -1;
@@ -46,7 +61,8 @@ struct zq_update_t {
     // they arrive: a signed image is installed without its trailer.
     uint8_t tail[ZQ_UPDATE_TRAILER_SIZE] = {};
     int tail_bytes = 0;
-    int64_t start_ms = 0;  // monotonic clock at program start; the trial wait counts from it
+    int64_t start_ms = 0;  // monotonic clock at program start; the trial window counts from it
+    zq_trial_t trial;
 };
 
 extern zq_update_t update;
@@ -88,17 +104,21 @@ int update_check_elf(const char *filename);
 int update_parse_trailer(const uint8_t trailer[ZQ_UPDATE_TRAILER_SIZE], long size,
                          const int version[3]);
 
-// The public key of "/home/root/etc/zq_update.pub". 0 with the key in pub; 1 when the file does
-// not exist (images are not verified); negative when it exists but cannot be used, which fails
-// every image: -1 not examinable, -2 not readable (a symbolic link included), -3 no regular
-// file, -4 group- or other-writable, -5 owned by another user, -6 too large, -7 not an Ed25519
-// public key in PEM. `why` receives a short reason for the trace.
+// The key images must be signed with. Built with a key (ZQ_UPDATE_PUBLIC_KEY), that key and
+// never a file. Otherwise the key of "/home/root/etc/zq_update.pub": 0 with the key in pub; 1
+// when the file does not exist (images are not verified); negative when it exists but cannot be
+// used, which fails every image: -1 not examinable, -2 not readable (a symbolic link included),
+// -3 no regular file, -4 group- or other-writable, -5 owned by another user, -6 too large, -7
+// not an Ed25519 public key in PEM, -8 a key of small order. `why` receives a short reason.
 int update_load_key(uint8_t pub[32], const char **why);
 
 // Monotonic clock in milliseconds: every deadline and wait of the updater runs on it.
 int64_t update_now_ms(void);
 
-// At start: a trial record left by an installation waits for the new version to confirm
-// itself (it removes the record), else the link goes back to the previous version and the
-// board is rebooted. 0 when nothing was to do or the version confirmed, 1 after a rollback.
-int update_trial_check(zq_update_t *upd);
+// Loads the trial record left by an installation (at start, and after each installation).
+// 0 when there is none or it was unusable (removed), 1 when a trial now runs.
+int update_trial_load(zq_update_t *upd, int64_t window_from_ms);
+// One look at a running trial (at most every 250 ms, from every wait of the updater): confirms
+// the version or rolls it back. 0 while undecided or without trial, 1 confirmed, 2 rolled
+// back, negative when the rollback failed (the record stays for the next start).
+int update_trial_watch(zq_update_t *upd);

@@ -9,10 +9,11 @@ VB_HOST_PKGS=(qemu-system-x86 qemu-system-arm mmdebstrap busybox-static kmod e2f
 VB_ROOT_PKGS=systemd-sysv,libssl3,libcjson1,libstdc++6,iproute2,kmod,procps,can-utils
 VB_MODULES_DISK="virtio_pci virtio_blk virtio_net crc32c_generic ext4 configfs gpio-sim-vb"
 VB_MODULES_EXTRA="vcan can_raw"
-# The updater's trial, shortened so that an update and a rollback fit the stage's budget.
-VB_TRIAL_CONFIRM_MS=15000
-VB_TRIAL_WAIT_MS=75000
-VB_CMAKE_OPTS=(-DTCU_TRIAL_CONFIRM_MS=$VB_TRIAL_CONFIRM_MS -DTCU_TRIAL_WAIT_MS=$VB_TRIAL_WAIT_MS)
+# The updater's trial (the build settings ZQ_TRIAL_CONFIRM_S and ZQ_TRIAL_WINDOW_S, board
+# values 60 and 180), shortened so that an update and a rollback fit the stage's budget.
+VB_TRIAL_CONFIRM_S=15
+VB_TRIAL_WINDOW_S=75
+VB_CMAKE_OPTS=(-DZQ_TRIAL_CONFIRM_S=$VB_TRIAL_CONFIRM_S -DZQ_TRIAL_WINDOW_S=$VB_TRIAL_WINDOW_S)
 
 vb_deps() {
     local arch=$1 missing=() p

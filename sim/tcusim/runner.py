@@ -16,11 +16,12 @@ import tomllib
 
 from .capture import LineCapture, ModbusCapture
 from .events import Events
-from .faults import Faults, mount_tmpfs, private_mounts, umount
+from .faults import Faults, inheritable_fds, mount_tmpfs, private_mounts, umount
 from .goose import Subscriber, TYPE_NAMES, REASON_NAMES
 from .gpio import Gpio, OUTPUTS
 from .line import Line, STAGES
 from .powerunit import ModbusError, PowerUnit
+from .wirecap import WireCapture, order_figures, pairs
 from . import dissect, timeline
 from .wire import (bytes_regs, double_regs, float_regs, mac_bytes, mac_text, regs_bytes,
                    regs_double, regs_float)
@@ -150,6 +151,11 @@ class Scenario:
         self.tcu_mac = interface_mac(self.tcu_if)
         self.sub = Subscriber(self.ev, self.pu_if, os.path.join(self.run_dir, "goose.pcap"),
                               self.connect_ids, s.get("schedule_tolerance", 0.5))
+        # The Modbus stream and the GOOSE frames as the terminal put them on the wire,
+        # in one capture: what the order expectations are judged on.
+        self.wire = WireCapture(self.ev, os.path.join(self.run_dir, "wire.pcap"), self.port,
+                                self.connect_ids, reports=not self.tls)
+        self.wire_drops = 0
         config = {
             "tcu_id": self.tcu_id_text, "enable_modbus_hw": "1", "enable_hmi": "0",
             "enable_ocpp": "0", "ast_tty": self.line.path, "ifname": self.tcu_if,
@@ -342,6 +348,11 @@ class Scenario:
             d = f["data"]
             if (f["kind"], f["stNum"], d["type"], d["mode"], d["V"], d["I"]) != ("power", 0, 1, 2, 1000.0, 100.0):
                 ev.fail("gun %s start-up GOOSE frame: %s st %d %s" % (gun, f["kind"], f["stNum"], d))
+        # Every link is open now. The board I/O shells the terminal starts must not
+        # inherit its sockets, its lines or its log file.
+        leaked = inheritable_fds(self.proc.pid)
+        if leaked:
+            ev.fail("descriptors an exec would pass on: %s" % "; ".join(leaked))
 
     # ---- register checks ----
     def read_reg(self, key):
@@ -526,6 +537,7 @@ class Scenario:
         ev.log("STEP", "%d. %s" % (n, title))
         self.step_marks.append((time.monotonic(), n, title))
         t0 = time.monotonic()
+        t0_ns = time.time_ns()
         log0 = self.log_text()
         self.expect_logs = []
         cmds = []
@@ -555,6 +567,7 @@ class Scenario:
             self.faults.run(params)
         if st.get("fault"):
             t0 = time.monotonic()
+            t0_ns = time.time_ns()
             log0 = self.log_text()
         if "stop" in st:
             # The signal goes to the terminal alone, as a service manager's stop
@@ -562,6 +575,7 @@ class Scenario:
             sig = getattr(signal, str(st["stop"]))
             self.cpu_at_stop = self.cpu_ticks()
             t0 = self.stop_sent = time.monotonic()
+            t0_ns = time.time_ns()
             log0 = self.log_text()
             os.kill(self.proc.pid, sig)
             self.ev.log("APP", "%s sent to app_ZQHW" % signal.Signals(sig).name)
@@ -620,6 +634,8 @@ class Scenario:
                 ev.fail("gun %s: no GOOSE frame verified under the key %s" % (gun, params))
         if "order" in exp:
             self.check_order(exp["order"], t0)
+        if "wire_order" in exp:
+            self.check_wire_order(exp["wire_order"], t0_ns, left)
         if "connections" in exp and self.pu.connections != exp["connections"]:
             ev.fail("the terminal connected %d times, expected %d" % (self.pu.connections, exp["connections"]))
         if "no_report" in exp:
@@ -650,6 +666,78 @@ class Scenario:
             if tb < ta:
                 self.ev.fail("order: %s came %.1f ms before %s" % (b, 1000 * (ta - tb), a))
         self.ev.log("STEP", "in order: " + ", ".join("%s at +%.0f ms" % (it, 1000 * (t - t0)) for t, it in times))
+
+    @staticmethod
+    def wire_item(text):
+        """'goose A' -> ("goose", "A", None); '0x110B' -> ("report", 0x110B, None);
+        '0x110B=4' -> ("report", 0x110B, 4)."""
+        if text.startswith("goose "):
+            return ("goose", text.split()[1], None)
+        reg, _, value = text.partition("=")
+        return ("report", int(reg, 0), int(value, 0) if value else None)
+
+    @staticmethod
+    def wire_matches(item, e):
+        if item[0] != e[0]:
+            return False
+        if e[0] == "goose":
+            return e[3] == item[1]
+        addr, vals = e[3], e[4]
+        if not addr <= item[1] < addr + len(vals):
+            return False
+        return item[2] is None or vals[item[1] - addr] == item[2]
+
+    LATE_LINE = b"request sent before its work-state report"
+
+    def late_order_logged(self):
+        """True once the terminal has logged one more late request than those already
+        accepted (its log lines reach its standard output within a batch)."""
+        used = getattr(self, "late_accepted", 0)
+        path = os.path.join(self.run_dir, "terminal.stdout")
+        for _ in range(20):
+            try:
+                with open(path, "rb") as f:
+                    n = f.read().count(self.LATE_LINE)
+            except OSError:
+                n = 0
+            if n > used:
+                self.late_accepted = used + 1
+                return True
+            time.sleep(0.05)
+        return False
+
+    @staticmethod
+    def wire_text(e):
+        if e[0] == "goose":
+            return "goose %s st %d" % (e[3], e[4]["stNum"])
+        return "0x%04X=%s" % (e[3], "/".join(str(v) for v in e[4]))
+
+    def check_wire_order(self, spec, t0_ns, left):
+        """The step's register reports and new GOOSE requests of the kinds named, in
+        wire.pcap: the first ones since the step began must be exactly these, in this
+        order. The order is that of the kernel's transmit time stamps in the one
+        capture; durations are printed, never judged."""
+        seqs = spec if spec and isinstance(spec[0], list) else [spec]
+        for seq in seqs:
+            items = [self.wire_item(t) for t in seq]
+            # A report counts when it carries a register named, and one of the values
+            # named for it: the link state's report of another value is not the command's.
+            pick = lambda: sorted((e for e in self.wire.since(t0_ns)
+                                   if any(self.wire_matches(it, e) for it in items)),
+                                  key=lambda e: (e[1], e[2]))
+            self.ev.wait_until(lambda: len(pick()) >= len(items), left())
+            got = pick()[:len(items)]
+            ok = len(got) == len(items) and all(self.wire_matches(it, e) for it, e in zip(items, got))
+            shown = ", ".join("%s at %+.3f ms" % (self.wire_text(e), (e[1] - got[0][1]) / 1e6) for e in got)
+            if not ok and len(got) == len(items) and self.late_order_logged():
+                # The terminal gave the report its few milliseconds and then sent the
+                # request anyway (a loaded machine): its own count and line say so. A
+                # terminal that never waited writes no such line and fails.
+                self.ev.log("STEP", "late order, counted and logged by the terminal: " + shown)
+            elif not ok:
+                self.ev.fail("wire order: expected %s; on the wire: %s" % (", ".join(seq), shown or "nothing"))
+            else:
+                self.ev.log("STEP", "on the wire in order: " + shown)
 
     def check_goose(self, gun, wants, t0, within):
         ev = self.ev
@@ -693,6 +781,7 @@ class Scenario:
             self.gpio.start()
             self.pu.listen()
             self.sub.start()
+            self.wire.start()
             self.line.start()
             self.start_app()
             if self.setup.get("startup_checks", True):
@@ -716,6 +805,7 @@ class Scenario:
                 ev.warn("log files of the tmpfs not kept: %s" % e)
             self.line.stop()
             self.sub.stop()
+            self.wire_drops = self.wire.stop()
             self.pu.stop()
             self.gpio.stop()
             self.line_cap.close()
@@ -727,6 +817,7 @@ class Scenario:
         except Exception as e:   # the page is a view; a fault in it must not hide the verdict
             import traceback
             ev.fail("timeline.html not written: %s\n%s" % (e, traceback.format_exc()))
+        order_line = self.wire_order_figures()   # before the counts: it may warn
         wall = time.monotonic() - started
         c = ev.counts
         self.figures.update({
@@ -751,7 +842,9 @@ class Scenario:
                   f["wall_s"], f.get("terminal_cpu_s"), f.get("terminal_cpu_percent")))
         for text in self.faults.book.lines():
             print("-- fault %s" % text)
-        print("-- run directory %s: events.log, goose.pcap, line.pcap, modbus.pcap, timeline.html, "
+        if order_line:
+            print("-- wire order: %s" % order_line)
+        print("-- run directory %s: events.log, goose.pcap, line.pcap, modbus.pcap, wire.pcap, timeline.html, "
               "terminal.stdout, root/home/root/log/" % self.run_dir)
         for w in ev.warnings:
             print("   warning: %s" % w)
@@ -761,6 +854,26 @@ class Scenario:
         print("VERDICT %s %s (%d failures, %d warnings)" % (verdict, self.name, len(ev.failures), len(ev.warnings)))
         ev.close()
         return 0 if not ev.failures else 1
+
+    def wire_order_figures(self):
+        """Every GOOSE request a controller command posted after writing a work state,
+        against that report, in wire.pcap: how many went out after it and by how much
+        the report led. A figure, not a verdict (the steps' wire_order expectations are)."""
+        if self.wire_drops:
+            self.ev.warn("wire capture: the kernel dropped %d frames" % self.wire_drops)
+        if self.tls:
+            return None
+        k, n, lead_min, lead_med, unpaired = order_figures(pairs(self.wire.all()))
+        if not n:
+            return None
+        self.figures["wire_order"] = {"in_order": k, "requests": n, "unpaired": unpaired,
+                                      "lead_min_ms": lead_min, "lead_median_ms": lead_med}
+        text = "%d of %d GOOSE requests after their work-state report" % (k, n)
+        if lead_min is not None:
+            text += "; report lead min %.3f ms, median %.3f ms" % (lead_min, lead_med)
+        if unpaired:
+            text += "; %d without a report near them" % unpaired
+        return text
 
     def tshark_check(self):
         """The pcap must open in Wireshark's dissector and hold every frame checked."""

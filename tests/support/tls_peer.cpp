@@ -119,6 +119,8 @@ TlsServer::TlsServer(const TlsServerOptions &opt) : tcp_(8) {
     // OpenSSL 3 offers versions before 1.2 only at security level 0: an old power
     // unit must really offer TLS 1.1 for the terminal to refuse it.
     if (opt.version < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx_, 0);
+    if (!opt.tls12_ciphers.empty() && SSL_CTX_set_cipher_list(ctx_, opt.tls12_ciphers.c_str()) != 1)
+        last_error = "server cipher list";
     if (SSL_CTX_use_certificate_file(ctx_, opt.cert.c_str(), SSL_FILETYPE_PEM) <= 0 ||
         SSL_CTX_use_PrivateKey_file(ctx_, opt.key.c_str(), SSL_FILETYPE_PEM) <= 0 ||
         SSL_CTX_load_verify_locations(ctx_, opt.verify_ca.c_str(), nullptr) <= 0)

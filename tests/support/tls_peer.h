@@ -35,6 +35,7 @@ struct TlsCerts {
 struct TlsServerOptions {
     std::string cert, key, verify_ca;  // verify_ca: CA that client certificates must chain to
     int version = TLS1_3_VERSION;      // the only version offered
+    std::string tls12_ciphers = {};    // TLS 1.2 suites offered (OpenSSL string); empty: default
 };
 
 class TlsServer {

@@ -7,6 +7,8 @@
 --   byte 0  direction: 0 sent by the terminal (the line's master),
 --                      1 sent by a device (controller or board),
 --                      2 unknown (a passive capture; told from content and order)
+--                      3 noise: part of a run of bytes longer than any frame with no
+--                        frame in it (scripts/rs485_capture.py, up to 128 bytes each)
 --   byte 1… the frame bytes: address, complement, length L, body, CRC (low byte first)
 -- The simulator (line.pcap) and scripts/rs485_capture.py write this format.
 --
@@ -15,7 +17,9 @@
 
 local p_line = Proto("tculine", "Dispenser controller line (RS-485)")
 
-local DIRS = { [0] = "terminal to devices", [1] = "device to terminal", [2] = "unknown (passive capture)" }
+local DIRS = { [0] = "terminal to devices", [1] = "device to terminal", [2] = "unknown (passive capture)",
+    [3] = "line noise (passive capture)" }
+local DIR_NOISE = 3
 local ADDRS = { [0x11] = "controller, gun A", [0x12] = "controller, gun B", [0x13] = "lock/aux/temperature board" }
 local KINDS = {
     [0] = "Not a frame", [1] = "Poll", [2] = "Controller reply", [3] = "Response A",
@@ -118,6 +122,8 @@ local E = {
         expert.group.MALFORMED, expert.severity.ERROR),
     bad_crc = ProtoExpert.new("tculine.bad_crc", "Bad CRC", expert.group.CHECKSUM, expert.severity.WARN),
     trailing = ProtoExpert.new("tculine.trailing", "Bytes after the end of the frame",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    noise_run = ProtoExpert.new("tculine.noise_run", "Line noise: part of a run longer than any frame, no frame in it",
         expert.group.PROTOCOL, expert.severity.WARN),
     no_header = ProtoExpert.new("tculine.no_header", "Packet without the direction byte",
         expert.group.MALFORMED, expert.severity.ERROR),
@@ -368,6 +374,19 @@ function p_line.dissector(tvb, pinfo, tree)
     local dir = tvb(0, 1):uint()
     root:add(F.direction, tvb(0, 1))
     local off, n = 1, total - 1
+    if dir == DIR_NOISE then
+        -- The capture tool found no frame in these bytes; whatever they resemble, they
+        -- are neither a request nor an answer.
+        if n > 0 then
+            local ni = root:add(F.noise, tvb(off, n))
+            ni:add_proto_expert_info(E.noise_run)
+        else
+            root:add_proto_expert_info(E.noise_run)
+        end
+        root:add(F.kind, 0):set_generated()
+        pinfo.cols.info = string.format("Noise, %d byte(s)", n)
+        return total
+    end
     if n < 3 then
         if n > 0 then
             local ni = root:add(F.noise, tvb(off, n))
