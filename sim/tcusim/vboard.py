@@ -398,6 +398,16 @@ class Guest:
             return ""
 
 
+class NotHere:
+    """The terminal's process as the host-side checks see it: it runs in the guest, so it
+    has no host pid (the checks that read /proc/PID on the host find nothing to judge)."""
+    pid = -1
+    returncode = None
+
+    def poll(self):
+        return None
+
+
 class BoardScenario(Scenario):
     """A simulator scenario whose terminal runs on the virtual board."""
 
@@ -442,6 +452,7 @@ class BoardScenario(Scenario):
         self.pu.capture = self.mb_cap
         self.step_marks = []
         self.tcu_mac = GUEST_MAC
+        self.proc = NotHere()
         self.faults = Faults(self)
 
     def log_text(self):
