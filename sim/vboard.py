@@ -5,7 +5,6 @@ under a hard time limit and ends with a verdict line; exit 0 only if all passed.
 import argparse
 import ctypes
 import os
-import shutil
 import signal
 import sys
 import time

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packages, programs, initramfs and the Debian root disk of the virtual board.
 # Sourced by scripts/vboard.sh (needs cache, build, top, vb_die, vb_note, vb_hash).
+# shellcheck disable=SC2154
 
 VB_HOST_PKGS=(qemu-system-x86 qemu-system-arm mmdebstrap busybox-static kmod e2fsprogs cpio
               xz-utils gzip python3 gcc make bc libelf1 openssl)
@@ -13,7 +14,7 @@ VB_MODULES_EXTRA="vcan can_raw"
 # values 60 and 180), shortened so that an update and a rollback fit the stage's budget.
 VB_TRIAL_CONFIRM_S=15
 VB_TRIAL_WINDOW_S=75
-VB_CMAKE_OPTS=(-DZQ_TRIAL_CONFIRM_S=$VB_TRIAL_CONFIRM_S -DZQ_TRIAL_WINDOW_S=$VB_TRIAL_WINDOW_S)
+VB_CMAKE_OPTS=("-DZQ_TRIAL_CONFIRM_S=$VB_TRIAL_CONFIRM_S" "-DZQ_TRIAL_WINDOW_S=$VB_TRIAL_WINDOW_S")
 
 vb_deps() {
     local arch=$1 missing=() p
@@ -98,7 +99,8 @@ vb_rootfs_tar() {
 }
 
 vb_images() {
-    local arch=$1 img=$build/img-$arch
+    local arch=$1
+    local img=$build/img-$arch
     mkdir -p "$img"
     local mdir=$KDIR/lib/modules/$KREL
     # The unpacked tree's module index, with gpio-sim beside the kernel's own.

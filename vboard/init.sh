@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The virtual board's initramfs: modules, the board's GPIO banks on gpio-sim, the
 # network, the board's configuration; then either the Debian root on /dev/vda
 # (vb.root=disk, systemd as init) or the program straight from here (vb.root=ram).

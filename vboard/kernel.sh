@@ -6,6 +6,7 @@
 
 # The ABI comes from Debian 12's metapackage, so image, headers and source always
 # match each other; a cache without network keeps the ABI it was made with.
+# shellcheck disable=SC2154  # cache and top come from scripts/vboard.sh
 vb_resolve_abi() {
     local arch=$1 meta dep ver
     meta=linux-image-$arch
