@@ -64,7 +64,7 @@ if [ "$(arg root)" = ram ]; then
     mkdir -p /home/root/etc /home/root/log /run
     config >/home/root/etc/tcu_config.json
     echo "vboard-init: board ready (initramfs root)"
-    /sbin/vboard-agent run /dev/$(arg agent) &
+    /sbin/vboard-agent run "/dev/$(arg agent)" &
     cd /home/root && /home/root/bin/app_ZQHW >/dev/console 2>&1 &
     while :; do sleep 3600; done
 fi

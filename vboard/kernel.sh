@@ -56,6 +56,7 @@ vb_kernel() {
     vb_refuse_new_series "$KREL"
     dir=$cache/kernel-$arch-$KREL
     KDIR=$dir/tree
+    # shellcheck disable=SC2034  # read by scripts/vboard.sh
     KIMAGE=$KDIR/boot/vmlinuz-$KREL
     GPIOSIM=$dir/gpio-sim.ko
     stamp="$KVER $(vb_hash "$top/vboard/kernel.sh")"
@@ -63,7 +64,7 @@ vb_kernel() {
         return 0
     fi
     [ -d "$dir" ] && vb_note "cached kernel $KREL is from an older tree or incomplete: made again"
-    rm -rf "$dir"
+    rm -rf "${dir:?}"
     mkdir -p "$dir/debs" "$KDIR"
     local t0=$SECONDS
     vb_note "kernel $KREL ($KVER) for $arch: download"
@@ -92,7 +93,7 @@ vb_kernel() {
     tar -xJf "$dir/usr/src/linux-source-6.1.tar.xz" -C "$src" --strip-components=1 \
         linux-source-6.1/drivers/gpio/gpio-sim.c linux-source-6.1/drivers/gpio/gpiolib.h \
         linux-source-6.1/kernel/irq/irq_sim.c
-    rm -rf "$dir/usr"
+    rm -rf "${dir:?}/usr"
     cp "$src/drivers/gpio/gpio-sim.c" "$src/drivers/gpio/gpiolib.h" "$src/"
     # irq_to_desc() is not exported to modules; generic_handle_irq() does the same here.
     sed 's/handle_simple_irq(irq_to_desc(\([^)]*\)))/generic_handle_irq(\1)/' \
