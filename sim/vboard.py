@@ -23,9 +23,9 @@ WATCHDOG_S = 20.0          # app_ZQHW.service WatchdogSec
 PING_S = 10.0              # the program's ping interval
 # The co-processor worker counts as hung once its heartbeat stood still for its limit
 # (src/tc_watch.h, 15 s) after its last turn (1 s cycle); the pings stop then, and the
-# abort comes at most WatchdogSec after the last ping, which may be just before. Two
+# abort comes at most WatchdogSec after the last ping, which may be just before. Four
 # seconds more for the main thread's tick and systemd's timer under TCG.
-STALL_S = 15.0 + 1.0 + 2.0
+STALL_S = 15.0 + 1.0 + 4.0
 RESTART_S = 1.0            # app_ZQHW.service RestartSec
 BOOT_LIMIT = 120           # boot to READY under TCG, generous
 
