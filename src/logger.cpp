@@ -755,14 +755,7 @@ int clog_exit_within(int timeout_ms) {
     if (timeout_ms < 0) {
         pthread_join(clog->threadID, nullptr);
     } else {
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += timeout_ms / 1000;
-        until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
+        const struct timespec until = monotime_after(timeout_ms);
         // A writer blocked on a stalled standard output keeps its buffers: nothing is
         // released under it.
         if (pthread_clockjoin_np(clog->threadID, nullptr, CLOCK_MONOTONIC, &until) == ETIMEDOUT)

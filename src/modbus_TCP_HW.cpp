@@ -989,14 +989,7 @@ int modbus_TCP_flush_reports(modbus_TCP_t *dev) {
 
 int modbus_TCP_report_wait(modbus_TCP_t *dev, uint64_t ticket, int timeout_ms) {
     if (dev == nullptr) return -1;
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
+    const struct timespec until = monotime_after(timeout_ms);
     tc_lock q(&dev->report_mutex);
     if (dev->report_settled >= ticket) return 0;
     // A power unit that has stopped reading costs the first waiter its time-out, not

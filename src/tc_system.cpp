@@ -31,6 +31,18 @@ int64_t monotime_ms(void) {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+struct timespec monotime_after(int timeout_ms) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += timeout_ms / 1000;
+    t.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
 char *format_local_time(char *buff, int bsize) {
     if (buff == nullptr || bsize <= 0) return buff;
     time_t now = time(nullptr);

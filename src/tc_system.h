@@ -18,6 +18,9 @@ int64_t systime_ms(void);
 // Monotonic clock in milliseconds: every deadline and time-out runs on it, so a
 // clock step at boot (NTP) never stretches or cuts a wait.
 int64_t monotime_ms(void);
+// The monotonic clock's time timeout_ms from now, for the clock-taking waits
+// (pthread_clockjoin_np, sem_clockwait, a condition variable on CLOCK_MONOTONIC).
+struct timespec monotime_after(int timeout_ms);
 
 // Kept for its callers to come: nothing in the terminal formats the time yet.
 char *format_local_time(char *buff, int bsize);

@@ -8,6 +8,7 @@
 #include <array>
 
 #include "logger.h"
+#include "tc_system.h"
 
 namespace {
 
@@ -56,14 +57,7 @@ int tc_thread_exit_within(tc_thread_t *thread, int timeout_ms) {
         if (timeout_ms < 0) {
             pthread_join(thread->thread_id, nullptr);
         } else {
-            struct timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_sec += timeout_ms / 1000;
-            until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1000000000L;
-            }
+            const struct timespec until = monotime_after(timeout_ms);
             if (pthread_clockjoin_np(thread->thread_id, nullptr, CLOCK_MONOTONIC, &until) ==
                 ETIMEDOUT)
                 return 1;
