@@ -318,6 +318,10 @@ def s_update(sc):
     t0 = install(sc, signed_image(sc, prog, new), new, "update")
     if t0 is None:
         return
+    u = sc.wait_active(BOOT_LIMIT)
+    if u is None:
+        ev.fail("app_ZQHW.service not active after the reboot")
+        return
     prev = sc.journal(since="-b -1")
     for line in prev[-4:]:
         ev.log("APP", "previous boot: %s" % line)
@@ -326,10 +330,6 @@ def s_update(sc):
         ev.fail("the journal of the boot before the update shows nothing of app_ZQHW")
     if "SIGKILL" in j or "core-dump" in j:
         ev.fail("the terminal's stop before the reboot was not orderly:\n%s" % j[-2000:])
-    u = sc.wait_active(BOOT_LIMIT)
-    if u is None:
-        ev.fail("app_ZQHW.service not active after the reboot")
-        return
     sc.figures["update_install_to_ready_s"] = round(time.monotonic() - t0, 1)
     sc.process_back()
     want = "/home/root/bin/app_ZQHW_%s" % new.replace(".", "_")

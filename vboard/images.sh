@@ -197,6 +197,9 @@ EOF
         ln -sf /dev/null "$rd/etc/systemd/system/$u"
     done
     echo vboard >"$rd/etc/hostname"
+    # One machine id for every boot of the disk: the journal of the boot before a reboot
+    # is found under it (an id made at each boot would hide it).
+    echo 7662626f6172642d7463752d64697370 >"$rd/etc/machine-id"
     echo "/dev/vda / ext4 rw 0 1" >"$rd/etc/fstab"
     mkdir -p "$rd/var/log/journal"
     openssl pkey -in "$img/zq_update.key" -pubout -out "$rd/home/root/etc/zq_update.pub"
