@@ -712,12 +712,12 @@ class Scenario:
             return "goose %s st %d" % (e[3], e[4]["stNum"])
         return "0x%04X=%s" % (e[3], "/".join(str(v) for v in e[4]))
 
-    def check_wire_order(self, spec, t0_ns, left):
+    def check_wire_order(self, wanted, t0_ns, left):
         """The step's register reports and new GOOSE requests of the kinds named, in
         wire.pcap: the first ones since the step began must be exactly these, in this
         order. The order is that of the kernel's transmit time stamps in the one
         capture; durations are printed, never judged."""
-        seqs = spec if spec and isinstance(spec[0], list) else [spec]
+        seqs = wanted if wanted and isinstance(wanted[0], list) else [wanted]
         for seq in seqs:
             items = [self.wire_item(t) for t in seq]
             # A report counts when it carries a register named, and one of the values
