@@ -427,10 +427,6 @@ void ccu_GUNB_ShuntdownRequest(uint16_t reason) {
     hub_shutdown_request(gunB, reason, false);
 }
 
-uint32_t ccu_TCU_late_requests(void) {
-    return late_requests.load();
-}
-
 void ccu_Update_GUNA_mac_addr(void) {
     hub_update_mac(gunA);
 }

@@ -32,9 +32,6 @@ void ccu_TCU_safe_stop(void);
 // were left.
 void ccu_TCU_exit(void);
 int ccu_TCU_exit_within(int bound_ms);
-// How many GOOSE requests went out before their gun's work-state report (the power
-// unit was not reading).
-uint32_t ccu_TCU_late_requests(void);
 
 // How often the parked main thread looks up from its wait, and the pause between
 // the shutdown requests and the opening of the contactors in an orderly stop.

@@ -704,6 +704,21 @@ int update_parse_trailer(const uint8_t trailer[ZQ_UPDATE_TRAILER_SIZE], long siz
     return 0;
 }
 
+// The key in PEM text: 0, -7 no Ed25519 public key, -8 a point of small order (a key under
+// which one forged signature verifies every image).
+static int update_parse_key(const char *text, size_t len, uint8_t pub[32], const char **why) {
+    int rc = ed25519_parse_public_pem(text, len, pub);
+    if (rc == -7) {
+        *why = "a key of small order";
+        return -8;
+    }
+    if (rc != 0) {
+        *why = "no Ed25519 public key in PEM";
+        return -7;
+    }
+    return 0;
+}
+
 int update_load_key(uint8_t pub[32], const char **why) {
     const char *dummy = nullptr;
     if (why == nullptr) why = &dummy;
@@ -711,16 +726,7 @@ int update_load_key(uint8_t pub[32], const char **why) {
     if (pub == nullptr) return -1;
     if (HAVE_BUILTIN_KEY) {
         // A maker's release: this key or none, whatever lies on the board.
-        int rc = ed25519_parse_public_pem(BUILTIN_KEY_PEM, sizeof BUILTIN_KEY_PEM - 1, pub);
-        if (rc == -7) {
-            *why = "a key of small order";
-            return -8;
-        }
-        if (rc != 0) {
-            *why = "no Ed25519 public key in PEM";
-            return -7;
-        }
-        return 0;
+        return update_parse_key(BUILTIN_KEY_PEM, sizeof BUILTIN_KEY_PEM - 1, pub, why);
     }
     char path[ZQ_UPDATE_PATH_SIZE];
     struct stat st;
@@ -778,17 +784,7 @@ int update_load_key(uint8_t pub[32], const char **why) {
     }
     close(fd);
     if (rc != 0) return rc;
-    // A point of small order is a key under which one forged signature verifies every image.
-    rc = ed25519_parse_public_pem(text, (size_t)len, pub);
-    if (rc == -7) {
-        *why = "a key of small order";
-        return -8;
-    }
-    if (rc != 0) {
-        *why = "no Ed25519 public key in PEM";
-        return -7;
-    }
-    return 0;
+    return update_parse_key(text, (size_t)len, pub, why);
 }
 
 // Whether the received image may be installed: a signed image needs its trailer to be well

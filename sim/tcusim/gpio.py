@@ -14,7 +14,19 @@ ALL_LINES = (432, 503, 504, 406, 402, 403, 490, 407, 408, 409, 397, 399, 400, 40
              410, 396, 398, 404)
 
 
-class Gpio:
+class GpioView:
+    """What the checks read of the board's lines: last values and changes, under lock."""
+
+    def value(self, n):
+        with self.lock:
+            return self.values.get(n)
+
+    def changes_since(self, t):
+        with self.lock:
+            return [c for c in self.changes if c[0] >= t]
+
+
+class Gpio(GpioView):
     def __init__(self, ev, root, identity=0, relay_delay=0.05):
         self.ev = ev
         self.base = os.path.join(root, "sys/class/gpio")
@@ -90,11 +102,3 @@ class Gpio:
                     self.feedback_changes.append((now, fb, v))
                 self.ev.log("GPIO", "feedback %d -> %d" % (fb, v), show=False)
             time.sleep(0.01)
-
-    def value(self, n):
-        with self.lock:
-            return self.values.get(n)
-
-    def changes_since(self, t):
-        with self.lock:
-            return [c for c in self.changes if c[0] >= t]

@@ -14,7 +14,7 @@ from .events import Events
 from .faults import Faults
 from .goose import Subscriber
 from .hmi import Hmi
-from .gpio import OUTPUTS
+from .gpio import OUTPUTS, GpioView
 from .line import Line
 from .powerunit import PowerUnit
 from .runner import Scenario
@@ -185,7 +185,7 @@ class Agent:
         self.log.close()
 
 
-class BoardGpio:
+class BoardGpio(GpioView):
     """The simulator's GPIO view (tcusim.gpio.Gpio's interface), fed by the agent."""
 
     def __init__(self, ev, agent):
@@ -219,14 +219,6 @@ class BoardGpio:
 
     def stop(self):
         pass
-
-    def value(self, n):
-        with self.lock:
-            return self.values.get(n)
-
-    def changes_since(self, t):
-        with self.lock:
-            return [c for c in self.changes if c[0] >= t]
 
 
 class SocketLine(Line):
